@@ -1,0 +1,29 @@
+# Shared by the set-up scripts: installs the Debian packages that are missing, once.
+set -euo pipefail
+
+repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+install_missing() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# What building the panel needs.
+build_packages=(cmake ninja-build g++ make qt6-base-dev fonts-liberation)
+# What the real-window tests add.
+test_packages=(xvfb xauth libx11-dev xdotool)
+
+build_preset() {
+    cmake --preset "$1" "${@:2}"
+    cmake --build --preset "$1"
+}

@@ -1,0 +1,37 @@
+#include "TShape.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+namespace {
+
+QColor toQColor(TColor color) {
+    return QColor(static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF),
+                  static_cast<int>((color >> 16) & 0xFF));
+}
+
+} // namespace
+
+TShape::TShape(QWidget *parent) : QWidget(parent) {}
+
+void TShape::setBrushColor(TColor color) {
+    if (color == brushColor_)
+        return;
+    brushColor_ = color;
+    update();
+}
+
+void TShape::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setBrush(toQColor(brushColor_));
+    const int diameter = qMin(width(), height()) - 1;
+    painter.drawEllipse(QRectF((width() - diameter) / 2.0, (height() - diameter) / 2.0, diameter, diameter)
+                            .adjusted(0.5, 0.5, -0.5, -0.5));
+}
+
+void TShape::mouseReleaseEvent(QMouseEvent *event) {
+    const QPoint position = event->position().toPoint();
+    emit mouseUp(this, event->button(), event->modifiers(), position.x(), position.y());
+}

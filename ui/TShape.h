@@ -1,0 +1,26 @@
+// A round lamp: a filled circle in its brush colour that reports the release of a mouse button.
+#pragma once
+
+#include <QWidget>
+
+#include "Lamps.h"
+
+class TShape : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TShape(QWidget *parent = nullptr);
+
+    TColor brushColor() const { return brushColor_; }
+    void setBrushColor(TColor color);
+
+signals:
+    void mouseUp(QObject *sender, Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    TColor brushColor_ = clRed;
+};
