@@ -21,7 +21,7 @@ install_missing() {
 # What building the panel needs.
 build_packages=(cmake ninja-build g++ make qt6-base-dev fonts-liberation)
 # What the real-window tests add.
-test_packages=(xvfb xauth libx11-dev xdotool)
+test_packages=(xvfb xauth libx11-dev xdotool imagemagick)
 
 build_preset() {
     cmake --preset "$1" "${@:2}"
