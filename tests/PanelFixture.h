@@ -64,6 +64,16 @@ struct Panel {
     }
 };
 
+// A device listing as the library would write it; the bytes are copied as given, NUL or not.
+inline fake::Reply listingReply(std::int32_t count, const std::string &serials,
+                                const std::string &descriptions) {
+    fake::Reply reply;
+    reply.count = count;
+    reply.text = serials;
+    reply.descriptions = descriptions;
+    return reply;
+}
+
 // The log as one line per call, for comparing call order: "open A1", "read 0x00", "close 1", ...
 inline QStringList callTrace() {
     QStringList trace;

@@ -13,11 +13,7 @@ using fake::Reply;
 namespace {
 
 Reply listing(std::int32_t count, const std::string &serials, const std::string &descriptions) {
-    Reply reply;
-    reply.count = count;
-    reply.text = fake::cstr(serials);
-    reply.descriptions = fake::cstr(descriptions);
-    return reply;
+    return listingReply(count, fake::cstr(serials), fake::cstr(descriptions));
 }
 
 } // namespace

@@ -236,6 +236,7 @@ int32_t GetSWVersion(DeviceHandle handle, char *version, char *message) {
     });
     fake::copyInto(version, KAVREN_VERSION_SIZE, reply.text);
     fake::copyInto(message, KAVREN_MESSAGE_SIZE, reply.message);
+    call.messageAfter = fake::bytes(message, KAVREN_MESSAGE_SIZE);
     return call.status = reply.status;
 }
 
@@ -250,6 +251,7 @@ int32_t ReadPort(DeviceHandle handle, uint8_t port, uint8_t *value, char *messag
     if (value != nullptr && reply.value)
         *value = *reply.value;
     fake::copyInto(message, KAVREN_MESSAGE_SIZE, reply.message);
+    call.messageAfter = fake::bytes(message, KAVREN_MESSAGE_SIZE);
     return call.status = reply.status;
 }
 
@@ -261,6 +263,7 @@ int32_t WritePort(DeviceHandle handle, uint8_t port, uint8_t value, char *messag
     call.message = fake::bytes(message, KAVREN_MESSAGE_SIZE);
     const Reply reply = fake::answer(Op::WritePort, [&] { return fake::modelPort(handle, port, value); });
     fake::copyInto(message, KAVREN_MESSAGE_SIZE, reply.message);
+    call.messageAfter = fake::bytes(message, KAVREN_MESSAGE_SIZE);
     return call.status = reply.status;
 }
 

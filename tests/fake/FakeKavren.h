@@ -26,6 +26,7 @@ struct Call {
     std::string text;         // ListDevices: serial list (512 bytes); GetSWVersion: version (10 bytes)
     std::string descriptions; // ListDevices: description list (1024 bytes)
     std::string message;      // all 256 bytes of the message buffer on entry
+    std::string messageAfter; // and as the call left it
     std::int32_t status = 0;  // what the call returned
 };
 
