@@ -22,8 +22,10 @@ install_missing() {
 build_packages=(cmake ninja-build g++ make qt6-base-dev fonts-liberation)
 # What the real-window tests add.
 test_packages=(xvfb xauth libx11-dev xdotool imagemagick)
+# What the libFuzzer targets add.
+fuzz_packages=(clang libclang-rt-14-dev)
 
 build_preset() {
-    cmake --preset "$1" "${@:2}"
+    cmake --preset "$1" "${@:2}" >/dev/null
     cmake --build --preset "$1"
 }

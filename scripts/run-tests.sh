@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through CTest. Exits non-zero on any failure.
-# With WARNINGS_AS_ERRORS=ON any compiler warning fails the build.
+# Installs what is missing, builds, and runs every test: the suites and the soak run, again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target for FUZZ_SECONDS (default 60).
+# Exits non-zero on any failure. With WARNINGS_AS_ERRORS=ON any compiler warning fails the build.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$repo_root"
+warnings=-DDIOPANEL_WARNINGS_AS_ERRORS="${WARNINGS_AS_ERRORS:-OFF}"
 
-install_missing "${build_packages[@]}" "${test_packages[@]}"
-build_preset default -DDIOPANEL_WARNINGS_AS_ERRORS="${WARNINGS_AS_ERRORS:-OFF}"
+install_missing "${build_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}"
+
+echo "== Tests"
+build_preset default "$warnings"
 ctest --preset default
+
+echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+build_preset asan "$warnings"
+ctest --preset asan
+
+echo "== Fuzzing"
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
