@@ -25,10 +25,24 @@ std::filesystem::path installDirectory() {
     return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path();
 }
 
-// Why the library cannot serve the panel, or an empty text when it can. It is found as the panel will
-// find it: LD_LIBRARY_PATH first, then lib/ beside this program.
+// The library the panel's loader will bind, searched in the loader's order: LD_LIBRARY_PATH, then lib/
+// beside this program (the panel's RUNPATH), then the system's paths. Searched here rather than left to
+// dlopen, whose view of RUNPATH depends on which object calls it.
+std::string libraryToLoad() {
+    const QByteArray searchPath = qgetenv("LD_LIBRARY_PATH");
+    for (const QByteArray &entry : searchPath.split(':')) {
+        const std::filesystem::path candidate =
+            std::filesystem::path(entry.isEmpty() ? "." : entry.toStdString()) / LibraryName;
+        if (std::filesystem::exists(candidate))
+            return candidate.string();
+    }
+    const std::filesystem::path beside = installDirectory() / "lib" / LibraryName;
+    return std::filesystem::exists(beside) ? beside.string() : LibraryName;
+}
+
+// Why the library cannot serve the panel, or an empty text when it can.
 std::string libraryProblem() {
-    void *library = dlopen(LibraryName, RTLD_NOW | RTLD_LOCAL);
+    void *library = dlopen(libraryToLoad().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr)
         return std::string("The device library ") + LibraryName + " cannot be loaded: " + dlerror();
     std::string missing;
