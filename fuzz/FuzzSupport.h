@@ -24,12 +24,14 @@
         }                                                                                                    \
     } while (false)
 
-inline void startOffscreenApplication() {
+// Each target is one translation unit, so the application starts here for both.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "fuzz";
     static char *argv[] = {name, nullptr};
     static QApplication application(argc, argv);
+    return 0;
 }
 
 // A status the fuzzer picks, mostly success so that transactions get past their first call.

@@ -23,11 +23,6 @@ void checkSplitting(std::string_view list, std::int32_t count) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    startOffscreenApplication();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t size) {
     FuzzedDataProvider data(bytes, size);
     fake::Reply reply;

@@ -64,6 +64,18 @@ struct Panel {
     }
 };
 
+// Ends a test: every open the window made was followed by its close.
+#define VERIFY_EVERY_OPEN_CLOSED()                                                                           \
+    QVERIFY2(fake::openCloseViolation().empty(), fake::openCloseViolation().c_str())
+
+// A reply with a status and, if given, the bytes it leaves in the message buffer.
+inline fake::Reply statusReply(std::int32_t code, std::optional<std::string> message = std::nullopt) {
+    fake::Reply reply;
+    reply.status = code;
+    reply.message = std::move(message);
+    return reply;
+}
+
 // A device listing as the library would write it; the bytes are copied as given, NUL or not.
 inline fake::Reply listingReply(std::int32_t count, const std::string &serials,
                                 const std::string &descriptions) {

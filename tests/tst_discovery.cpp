@@ -24,7 +24,7 @@ class DiscoveryTest : public QObject {
 private slots:
     void init() { panel = std::make_unique<Panel>(); }
     void cleanup() {
-        QVERIFY2(fake::openCloseViolation().empty(), fake::openCloseViolation().c_str());
+        VERIFY_EVERY_OPEN_CLOSED();
         panel.reset();
     }
 

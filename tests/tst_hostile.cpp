@@ -18,13 +18,6 @@ using fake::Reply;
 
 namespace {
 
-Reply withStatus(std::int32_t code, std::optional<std::string> message = std::nullopt) {
-    Reply reply;
-    reply.status = code;
-    reply.message = std::move(message);
-    return reply;
-}
-
 // Every byte value 0x01 to 0xFF, less the ones given.
 std::string allBytesExcept(const std::string &left_out = {}) {
     std::string bytes;
@@ -63,7 +56,7 @@ private slots:
         fake::setDevices({{"A", "a"}, {"B", "b"}, {"S1", "s"}});
     }
     void cleanup() {
-        QVERIFY2(fake::openCloseViolation().empty(), fake::openCloseViolation().c_str());
+        VERIFY_EVERY_OPEN_CLOSED();
         panel.reset();
     }
 
@@ -88,7 +81,7 @@ private slots:
     void messageThatFillsItsBufferWithoutNul() {
         panel->listDevices({"S1"});
         const std::string message(KAVREN_MESSAGE_SIZE, 'M');
-        fake::queue(Op::ReadPort, withStatus(5, message));
+        fake::queue(Op::ReadPort, statusReply(5, message));
         panel->form->Timer1Timer();
         QCOMPARE(panel->status(), QString(KAVREN_MESSAGE_SIZE, 'M'));
     }
@@ -167,7 +160,7 @@ private slots:
     void everyByteValueInMessagesRoundTrips() {
         panel->listDevices({"S1"});
         const std::string message = allBytesExcept(); // 255 bytes and the NUL fill the buffer
-        fake::queue(Op::ReadPort, withStatus(7, fake::cstr(message)));
+        fake::queue(Op::ReadPort, statusReply(7, fake::cstr(message)));
         panel->form->Timer1Timer();
         QCOMPARE(panel->status(), latin1(message));
     }
@@ -206,7 +199,7 @@ private slots:
 
     void failureThatWritesAValuePaintsNothing() {
         panel->listDevices({"S1"});
-        Reply reply = withStatus(5);
+        Reply reply = statusReply(5);
         reply.value = 0x00;
         fake::queue(Op::ReadPort, reply);
         panel->form->Timer1Timer();
@@ -226,7 +219,7 @@ private slots:
         fake::setReplySource([](Op op) -> std::optional<Reply> {
             if (op != Op::ReadPort && op != Op::WritePort && op != Op::GetSWVersion)
                 return std::nullopt;
-            Reply reply = withStatus(0, fake::cstr("Everything is fine, really"));
+            Reply reply = statusReply(0, fake::cstr("Everything is fine, really"));
             reply.value = 0x5A;
             reply.text = fake::cstr("3.1");
             return reply;

@@ -10,16 +10,9 @@ using fake::Reply;
 
 namespace {
 
-Reply status(std::int32_t code, std::optional<std::string> message = std::nullopt) {
-    Reply reply;
-    reply.status = code;
-    reply.message = std::move(message);
-    return reply;
-}
-
 Reply readValue(std::uint8_t value, std::int32_t code = 0,
                 std::optional<std::string> message = std::nullopt) {
-    Reply reply = status(code, std::move(message));
+    Reply reply = statusReply(code, std::move(message));
     reply.value = value;
     return reply;
 }
@@ -35,7 +28,7 @@ private slots:
         panel->listDevices({"A1", "B2"});
     }
     void cleanup() {
-        QVERIFY2(fake::openCloseViolation().empty(), fake::openCloseViolation().c_str());
+        VERIFY_EVERY_OPEN_CLOSED();
         panel.reset();
     }
 
@@ -82,10 +75,10 @@ private slots:
     void failedOpenSkipsTheBodyAndStillCloses() {
         QFETCH(std::int32_t, closeStatus);
         QFETCH(QString, expected);
-        Reply open = status(4);
+        Reply open = statusReply(4);
         open.handle = 77; // whatever the failed open left is what is closed
         fake::queue(Op::OpenDevice, open);
-        fake::queue(Op::CloseDevice, status(closeStatus));
+        fake::queue(Op::CloseDevice, statusReply(closeStatus));
         panel->form->Timer1Timer();
         QCOMPARE(callTrace(), QStringList({"open A1", "close 77"}));
         QCOMPARE(panel->status(), expected);
@@ -145,7 +138,7 @@ private slots:
         QFETCH(bool, portFails);
         if (portFails)
             fake::queue(Op::ReadPort, readValue(0, 5, fake::cstr("Port jammed")));
-        fake::queue(Op::CloseDevice, status(2));
+        fake::queue(Op::CloseDevice, statusReply(2));
         panel->form->Timer1Timer();
         QCOMPARE(panel->status(), QStringLiteral("Error Closing Device"));
     }
@@ -164,12 +157,12 @@ private slots:
         panel->paintLamps(0x10, 0x12);
         panel->paintLamps(0x11, 0x34);
         QString statusAtClose;
-        fake::queue(Op::WritePort, status(6));
+        fake::queue(Op::WritePort, statusReply(6));
         fake::setReplySource([&](Op op) -> std::optional<Reply> {
             if (op == Op::CloseDevice && statusAtClose.isNull())
                 statusAtClose = panel->status();
             if (op == Op::OpenDevice && !fake::callsOf(Op::CloseDevice).empty())
-                return status(1); // the read-back that follows cannot open, so the lamps stay
+                return statusReply(1); // the read-back that follows cannot open, so the lamps stay
             return std::nullopt;
         });
         panel->form->Button3Click();
@@ -204,7 +197,7 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(QString, caption);
         QFETCH(QString, expectedStatus);
-        Reply reply = status(code);
+        Reply reply = statusReply(code);
         if (!version.isEmpty())
             reply.text = version.toStdString();
         if (!message.isEmpty())
