@@ -87,7 +87,6 @@ QPushButton *createButton(QWidget *parent, const QString &caption, QRect geometr
 QComboBox *createDropDownList(QWidget *parent, QRect geometry) {
     auto *box = new QComboBox(parent);
     box->setEditable(false);
-    box->setInsertPolicy(QComboBox::InsertAtBottom);
     box->setGeometry(geometry);
     return box;
 }
@@ -161,9 +160,9 @@ void TForm1::CreateShapes() {
 
 // From the count box: "Get Devices", "Read Ports", "Set Ports", the two lists, "Get SW Version".
 void TForm1::SetTabOrder() {
-    const QWidget *order[] = {Edit1, Button1, Button2, Button3, ComboBox1, ComboBox2, Button4};
+    QWidget *const order[] = {Edit1, Button1, Button2, Button3, ComboBox1, ComboBox2, Button4};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
-        QWidget::setTabOrder(const_cast<QWidget *>(order[i]), const_cast<QWidget *>(order[i + 1]));
+        QWidget::setTabOrder(order[i], order[i + 1]);
 }
 
 void TForm1::ConnectEvents() {
