@@ -25,6 +25,11 @@ std::filesystem::path installDirectory() {
     return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path();
 }
 
+// Where the panel's RUNPATH looks: lib/ beside bin/ and libexec/.
+std::filesystem::path libraryBeside() {
+    return installDirectory() / "lib" / LibraryName;
+}
+
 // The library the panel's loader will bind, searched in the loader's order: LD_LIBRARY_PATH, then lib/
 // beside this program (the panel's RUNPATH), then the system's paths. Searched here rather than left to
 // dlopen, whose view of RUNPATH depends on which object calls it.
@@ -36,8 +41,7 @@ std::string libraryToLoad() {
         if (std::filesystem::exists(candidate))
             return candidate.string();
     }
-    const std::filesystem::path beside = installDirectory() / "lib" / LibraryName;
-    return std::filesystem::exists(beside) ? beside.string() : LibraryName;
+    return std::filesystem::exists(libraryBeside()) ? libraryBeside().string() : LibraryName;
 }
 
 // Why the library cannot serve the panel, or an empty text when it can.
@@ -56,7 +60,7 @@ std::string libraryProblem() {
 }
 
 std::string howToProvide() {
-    return "Put the device library at " + (installDirectory() / "lib" / LibraryName).string() +
+    return "Put the device library at " + libraryBeside().string() +
            " (the simulated library built with the panel belongs there), or start the panel with "
            "LD_LIBRARY_PATH set to the directory that holds the vendor's " +
            LibraryName + ".";

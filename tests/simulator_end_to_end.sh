@@ -16,7 +16,8 @@ pid=$!
 window=$(timeout 10 xdotool search --sync --name "^Test USB DIO$" | head -1)
 [ -n "$window" ] || { echo "the panel's window did not appear" >&2; exit 1; }
 sleep 0.3
-read -r x0 y0 < <(xdotool getwindowgeometry "$window" | awk '/Position/ { split($2, p, ","); print p[1], p[2] }')
+read -r x0 y0 < <(xdotool getwindowgeometry "$window" |
+    awk '/Position/ { split($2, p, ","); print p[1], p[2] }')
 
 click() { xdotool mousemove $((x0 + $1)) $((y0 + $2)) click 1; sleep 0.3; }
 lamp_centre() { # lamp number -> client x y
@@ -49,7 +50,12 @@ status=0
 expect() {
     local got
     got=$(port_value "$2")
-    if [ "$got" = "$3" ]; then echo "port $1 shows $got"; else echo "port $1 shows $got, expected $3" >&2; status=1; fi
+    if [ "$got" = "$3" ]; then
+        echo "port $1 shows $got"
+    else
+        echo "port $1 shows $got, expected $3" >&2
+        status=1
+    fi
 }
 expect 0x00 1 0x05
 expect 0x01 9 0x80
