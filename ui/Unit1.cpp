@@ -71,7 +71,9 @@ QIcon panelIcon() {
 }
 
 QLabel *createLabel(QWidget *parent, const QString &caption, QRect geometry, bool rightAligned) {
-    auto *label = new QLabel(caption, parent);
+    auto *label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText); // the version label shows the library's text, never markup
+    label->setText(caption);
     label->setGeometry(geometry);
     label->setAlignment((rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
     return label;
