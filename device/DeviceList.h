@@ -1,4 +1,4 @@
-// Splitting of the comma-separated device lists that discovery receives.
+// Splitting of the comma-separated device lists that ListDevices fills.
 #pragma once
 
 #include <cstddef>
@@ -12,3 +12,6 @@ inline constexpr int MaxListedDevices = 512;
 // start past it; without a further comma the field runs to the end and the start stays, so every later
 // call yields that last field again (or an empty one after a trailing comma). Fields are not trimmed.
 std::string_view SplitDeviceList(std::string_view list, std::size_t &fieldStart);
+
+// How many fields `list` really holds: none when it is empty, else one more than it has commas.
+std::size_t countListFields(std::string_view list);

@@ -1,5 +1,7 @@
 #include "DeviceList.h"
 
+#include <algorithm>
+
 std::string_view SplitDeviceList(std::string_view list, std::size_t &fieldStart) {
     if (fieldStart >= list.size())
         return {};
@@ -9,4 +11,8 @@ std::string_view SplitDeviceList(std::string_view list, std::size_t &fieldStart)
     const std::string_view field = list.substr(fieldStart, comma - fieldStart);
     fieldStart = comma + 1;
     return field;
+}
+
+std::size_t countListFields(std::string_view list) {
+    return list.empty() ? 0 : static_cast<std::size_t>(std::count(list.begin(), list.end(), ',')) + 1;
 }
