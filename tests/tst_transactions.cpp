@@ -17,6 +17,38 @@ Reply readValue(std::uint8_t value, std::int32_t code = 0,
     return reply;
 }
 
+// The paints the window's widgets receive, by name, and the status line's text at each of its paints.
+class PaintLog final : public QObject {
+public:
+    explicit PaintLog(const TForm1 &form) : form_(form) { qApp->installEventFilter(this); }
+    ~PaintLog() override { qApp->removeEventFilter(this); }
+
+    QStringList widgets;
+    QStringList statusTexts;
+
+protected:
+    bool eventFilter(QObject *receiver, QEvent *event) override {
+        if (event->type() != QEvent::Paint)
+            return false;
+        if (receiver == form_.StatusBar1) {
+            widgets << QStringLiteral("StatusBar1");
+            statusTexts << form_.StatusBar1->currentMessage();
+            return false;
+        }
+        for (int k = 1; k <= LampCount; ++k) {
+            if (receiver == form_.lamp(k)) {
+                widgets << QStringLiteral("Shape%1").arg(k);
+                return false;
+            }
+        }
+        widgets << QString::fromLatin1(receiver->metaObject()->className());
+        return false;
+    }
+
+private:
+    const TForm1 &form_;
+};
+
 } // namespace
 
 class TransactionTest : public QObject {
@@ -54,16 +86,58 @@ private slots:
         QCOMPARE(int(calls[2].value), 0x42); // what the first read left
     }
 
+    void statusLineIsBlankWhenTheDeviceIsTouched_data() {
+        QTest::addColumn<QString>("showing");
+        QTest::addColumn<QStringList>("paintedBeforeOpen"); // the status line's text at each of its paints
+        QTest::newRow("a stale message is painted blank first") << "stale" << QStringList{""};
+        QTest::newRow("a blank line is not repainted") << "" << QStringList{};
+    }
     void statusLineIsBlankWhenTheDeviceIsTouched() {
-        panel->form->StatusBar1->showMessage("stale");
+        QFETCH(QString, showing);
+        QFETCH(QStringList, paintedBeforeOpen);
+        showWindow();
+        panel->form->StatusBar1->showMessage(showing);
+        QApplication::processEvents(); // the message is on the screen
+        PaintLog paints(*panel->form);
         QString statusAtOpen = "not called";
+        QStringList paintedAtOpen;
         fake::setReplySource([&](Op op) -> std::optional<Reply> {
-            if (op == Op::OpenDevice)
+            if (op == Op::OpenDevice) {
                 statusAtOpen = panel->status();
+                paintedAtOpen = paints.statusTexts;
+            }
             return std::nullopt;
         });
         panel->form->Timer1Timer();
         QCOMPARE(statusAtOpen, QString());
+        QCOMPARE(paintedAtOpen, paintedBeforeOpen);
+    }
+
+    void pollTickPaintsOnlyWhatChanged_data() {
+        QTest::addColumn<QString>("showing");
+        QTest::addColumn<int>("port0");
+        QTest::addColumn<QStringList>("painted");
+        QTest::newRow("inputs steady") << "" << 0xFF << QStringList{};
+        QTest::newRow("bit 0 goes low") << "" << 0xFE << QStringList{"Shape1"};
+        QTest::newRow("bits 7 and 0 go low") << "" << 0x7E << QStringList{"Shape1", "Shape8"};
+        QTest::newRow("a stale message is cleared")
+            << "stale" << 0xFF << QStringList{"StatusBar1", "TForm1"}; // and the form behind it
+    }
+    void pollTickPaintsOnlyWhatChanged() {
+        QFETCH(QString, showing);
+        QFETCH(int, port0);
+        QFETCH(QStringList, painted);
+        showWindow(); // every lamp red: both input ports read 0xFF unless changed
+        fake::setPortValue("A1", 0x00, static_cast<std::uint8_t>(port0));
+        fake::setPortValue("A1", 0x01, 0xFF);
+        panel->form->StatusBar1->showMessage(showing);
+        QApplication::processEvents();
+        PaintLog paints(*panel->form);
+        panel->form->Timer1Timer();
+        QApplication::processEvents(); // the scheduled repaints, as between two ticks
+        paints.widgets.sort();
+        QCOMPARE(paints.widgets, painted);
+        QCOMPARE(panel->lampValue(0x00), port0);
     }
 
     void failedOpenSkipsTheBodyAndStillCloses_data() {
@@ -227,6 +301,11 @@ private slots:
     }
 
 private:
+    void showWindow() {
+        panel->form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(panel->form.get()));
+    }
+
     std::unique_ptr<Panel> panel;
 };
 

@@ -12,7 +12,11 @@ QColor toQColor(TColor color) {
 
 } // namespace
 
-TShape::TShape(QWidget *parent) : QWidget(parent) {}
+// The lamp fills its own square with the window's background, so a lamp that changes colour repaints
+// itself alone and not the window behind it.
+TShape::TShape(QWidget *parent) : QWidget(parent) {
+    setAutoFillBackground(true);
+}
 
 void TShape::setBrushColor(TColor color) {
     if (color == brushColor_)

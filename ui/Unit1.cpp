@@ -213,8 +213,12 @@ template <typename Body> void TForm1::RunTransaction(Body body) {
     device::MessageBuffer message{}; // shared by every call of the job and never cleared between them
     DeviceHandle handle = 0;
 
-    SetStatusText(QString());
-    StatusBar1->repaint(); // a stale message leaves the screen before the device is touched
+    // A stale message leaves the screen before the device is touched; a blank line has nothing to repaint,
+    // so a quiet poll sends nothing to the display.
+    if (!StatusBar1->currentMessage().isEmpty()) {
+        SetStatusText(QString());
+        StatusBar1->repaint();
+    }
 
     if (!device::encodeSerialNumber(ComboBox1->currentText(), serialNumber)) {
         SetStatusText(OpenErrorText); // too long to pass whole: no device is opened
