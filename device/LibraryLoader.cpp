@@ -186,6 +186,18 @@ bool openBundled(std::string &problem) {
     return openFile(path, LibrarySource::Bundled, problem);
 }
 
+// The last place of the rule: says that nothing was found before it when the simulator is missing too.
+bool openBundledAfterSearch(std::string &problem) {
+    std::error_code error;
+    if (const std::string path = bundledLibraryPath(); !path.empty() && !fs::exists(path, error)) {
+        problem = std::string("No device library ") + DeviceLibraryName + " was found: none is named with " +
+                  "--library or in " + LibraryVariable +
+                  ", the system's loader finds none, and the bundled simulator " + path + " does not exist.";
+        return false;
+    }
+    return openBundled(problem);
+}
+
 // The install prefix when `directory` ends with `tail` (such as "bin"), else nothing.
 std::optional<fs::path> prefixBefore(fs::path directory, const fs::path &tail) {
     const std::vector<fs::path> names(tail.begin(), tail.end());
@@ -226,7 +238,7 @@ bool loadDeviceLibrary(const LibraryRequest &request, std::string &problem) {
     case Search::NotFound:
         break;
     }
-    return openBundled(problem);
+    return openBundledAfterSearch(problem);
 }
 
 const std::string &loadedLibraryPath() {
