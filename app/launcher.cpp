@@ -1,90 +1,131 @@
-// The command the operator starts. It makes sure the device library loads and offers all six operations,
-// then becomes the panel (exec, same process). Without it, the panel would end before its first line with
-// the loader's terse message on a terminal, and with nothing at all when started from a desktop.
+// The command the operator starts. It decides which device library the panel uses, makes sure that
+// library loads and offers all six operations, then becomes the panel (exec, same process) with the
+// decision in KAVREN_LIBRARY, so that the panel opens exactly the file checked here. Without it, a
+// missing library or display would end the panel with a terse message, or with nothing at all when
+// started from a desktop.
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
-#include <dlfcn.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QMessageBox>
+#include "LibraryLoader.h"
+#include "StartupProblems.h"
 
 namespace {
 
-constexpr const char *LibraryName = "libkavren.so.1";
-constexpr const char *Operations[] = {"ListDevices",  "OpenDevice", "CloseDevice",
-                                      "GetSWVersion", "ReadPort",   "WritePort"};
+constexpr int BadUsage = 2;
+constexpr int LibraryProblem = 2;
+constexpr int NoDisplay = 1;
+constexpr int PanelNotStarted = 126;
 
-std::filesystem::path installDirectory() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path();
+struct Options {
+    device::LibraryRequest library;
+    bool help = false;
+    bool version = false;
+};
+
+std::string usageText() {
+    return "Usage: diopanel [--library PATH | --simulator]\n"
+           "       diopanel --help | --version\n";
 }
 
-// Where the panel's RUNPATH looks: lib/ beside bin/ and libexec/.
-std::filesystem::path libraryBeside() {
-    return installDirectory() / "lib" / LibraryName;
+std::string helpText() {
+    return usageText() +
+           "\nA bench panel for a USB digital input/output device.\n\n"
+           "Options:\n"
+           "  --library PATH  use the device library PATH\n"
+           "  --simulator     use the bundled simulated device library\n"
+           "  --help          show this help and exit\n"
+           "  --version       show the version and the device library in use, and exit\n\n" +
+           device::libraryRuleText() +
+           "\n\nThe panel needs a display; without one, run it in a virtual X display: xvfb-run -a "
+           "diopanel\n";
 }
 
-// The library the panel's loader will bind, searched in the loader's order: LD_LIBRARY_PATH, then lib/
-// beside this program (the panel's RUNPATH), then the system's paths. Searched here rather than left to
-// dlopen, whose view of RUNPATH depends on which object calls it.
-std::string libraryToLoad() {
-    const QByteArray searchPath = qgetenv("LD_LIBRARY_PATH");
-    for (const QByteArray &entry : searchPath.split(':')) {
-        const std::filesystem::path candidate =
-            std::filesystem::path(entry.isEmpty() ? "." : entry.toStdString()) / LibraryName;
-        if (std::filesystem::exists(candidate))
-            return candidate.string();
+// False with the reason on bad usage. Options only: the panel takes no other arguments.
+bool parseOptions(int argc, char **argv, Options &options, std::string &error) {
+    constexpr std::string_view LibraryPrefix = "--library=";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
+        } else if (argument == "--simulator") {
+            options.library.simulator = true;
+        } else if (argument == "--library" || argument.starts_with(LibraryPrefix)) {
+            const bool separate = argument == "--library";
+            if (separate && i + 1 == argc) {
+                error = "--library needs a path";
+                return false;
+            }
+            options.library.library = separate ? argv[++i] : argument.substr(LibraryPrefix.size());
+            if (options.library.library.empty()) {
+                error = "--library needs a path";
+                return false;
+            }
+        } else {
+            error = "unknown argument " + std::string(argument);
+            return false;
+        }
     }
-    return std::filesystem::exists(libraryBeside()) ? libraryBeside().string() : LibraryName;
+    error = device::requestProblem(options.library);
+    return error.empty();
 }
 
-// Why the library cannot serve the panel, or an empty text when it can.
-std::string libraryProblem() {
-    void *library = dlopen(libraryToLoad().c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr)
-        return std::string("The device library ") + LibraryName + " cannot be loaded: " + dlerror();
-    std::string missing;
-    for (const char *operation : Operations)
-        if (dlsym(library, operation) == nullptr)
-            missing += (missing.empty() ? "" : ", ") + std::string(operation);
-    dlclose(library);
-    if (missing.empty())
-        return {};
-    return std::string("The device library ") + LibraryName + " does not provide " + missing + ".";
+int printVersion(bool loaded, const std::string &problem) {
+    std::printf("diopanel %s\n", DIOPANEL_VERSION);
+    if (loaded) {
+        std::printf("Device library: %s (%s)\n", device::loadedLibraryPath().c_str(),
+                    device::sourceDescription(device::loadedLibrarySource()).c_str());
+        return 0;
+    }
+    std::printf("Device library: none usable\n");
+    std::fprintf(stderr, "diopanel: %s\n", problem.c_str());
+    return LibraryProblem;
 }
 
-std::string howToProvide() {
-    return "Put the device library at " + libraryBeside().string() +
-           " (the simulated library built with the panel belongs there), or start the panel with "
-           "LD_LIBRARY_PATH set to the directory that holds the vendor's " +
-           LibraryName + ".";
-}
-
-// On stderr always; in a dialog too when there is a display, since a desktop launch shows no terminal.
-void report(const std::string &text, int &argc, char **argv) {
-    std::fprintf(stderr, "diopanel: %s\n", text.c_str());
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return;
-    QApplication application(argc, argv);
-    QMessageBox::critical(nullptr, QStringLiteral("Test USB DIO"), QString::fromLocal8Bit(text.c_str()));
+std::string panelPath() {
+    std::error_code error;
+    const std::filesystem::path launcher = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (launcher.parent_path() / DIOPANEL_PANEL_FROM_LAUNCHER).lexically_normal().string();
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (const std::string problem = libraryProblem(); !problem.empty()) {
-        report(problem + "\n\n" + howToProvide(), argc, argv);
-        return 2;
+    Options options;
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "diopanel: %s\n%s", error.c_str(), usageText().c_str());
+        return BadUsage;
     }
-    const std::string panel = (installDirectory() / "libexec" / "diopanel").string();
-    argv[0] = const_cast<char *>(panel.c_str());
-    execv(panel.c_str(), argv);
-    report("The panel " + panel + " cannot be started: " + std::strerror(errno), argc, argv);
-    return 126;
+    if (options.help) {
+        std::printf("%s", helpText().c_str());
+        return 0;
+    }
+    std::string problem;
+    const bool loaded = device::loadDeviceLibrary(options.library, problem);
+    if (options.version)
+        return printVersion(loaded, problem);
+    if (!loaded) {
+        startup::reportProblem(problem + "\n\n" + device::howToProvideDeviceLibrary(), argc, argv);
+        return LibraryProblem;
+    }
+    if (!startup::hasDisplay()) {
+        std::fprintf(stderr, "diopanel: %s\n", startup::noDisplayText().c_str());
+        return NoDisplay;
+    }
+    setenv(device::LibraryVariable, device::loadedLibraryPath().c_str(), 1);
+    const std::string panel = panelPath();
+    char *panelArguments[] = {const_cast<char *>(panel.c_str()), nullptr};
+    execv(panel.c_str(), panelArguments);
+    startup::reportProblem("The panel " + panel + " cannot be started: " + std::strerror(errno), argc, argv);
+    return PanelNotStarted;
 }

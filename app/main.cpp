@@ -1,12 +1,17 @@
-// Start-up: the application object, the one window, the message loop. The exit code is always 0.
+// Start-up: the device library, the application object, the one window, the message loop. Once the
+// window is up the exit code is always 0. The launcher normally chose and checked the library already and
+// names it in KAVREN_LIBRARY; started directly, the panel applies the same rule itself.
 
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include <QApplication>
 #include <QMessageBox>
 
+#include "LibraryLoader.h"
+#include "StartupProblems.h"
 #include "Unit1.h"
 
 namespace {
@@ -21,6 +26,14 @@ void ShowException(const std::exception &error) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    if (std::string problem; !device::loadDeviceLibrary({}, problem)) {
+        startup::reportProblem(problem + "\n\n" + device::howToProvideDeviceLibrary(), argc, argv);
+        return 2;
+    }
+    if (!startup::hasDisplay()) {
+        std::fprintf(stderr, "diopanel: %s\n", startup::noDisplayText().c_str());
+        return 1;
+    }
     std::unique_ptr<QApplication> application;
     std::unique_ptr<TForm1> form;
     try {

@@ -1,26 +1,28 @@
 #!/usr/bin/env bash
-# The panel installed without its device library, and with a library that lacks operations: it must end
-# at once with a non-zero exit code and a message that names the library and says how to provide it; with
-# a display, in a dialog as well.
+# The panel installed without its bundled simulator and with no other device library, and with a bundled
+# library that lacks operations: it must end at once with exit code 2 and a message that names the file,
+# says what is wrong and how to provide one; with a display, in a dialog as well.
 set -u
-launcher=$1 panel=$2 incomplete=$3 closer=$4
+launcher=$1 panel=$2 incomplete=$3 closer=$4 private_libdir=$5
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree/bin" "$tree/libexec" "$tree/lib"
+mkdir -p "$tree/bin" "$tree/libexec/diopanel" "$tree/$private_libdir"
 cp "$launcher" "$tree/bin/diopanel"
-cp "$panel" "$tree/libexec/diopanel"
+cp "$panel" "$tree/libexec/diopanel/diopanel"
+bundled=$tree/$private_libdir/libkavren.so.1
 failures=0
 
 expect_refusal() { # name, what the message must also name
     local output status
-    output=$(env -u DISPLAY -u WAYLAND_DISPLAY -u LD_LIBRARY_PATH timeout 10 "$tree/bin/diopanel" 2>&1)
+    output=$(env -u DISPLAY -u WAYLAND_DISPLAY -u LD_LIBRARY_PATH -u KAVREN_LIBRARY timeout 10 \
+        "$tree/bin/diopanel" 2>&1)
     status=$?
     echo "$1: exit code $status: $output"
-    if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then
-        echo "FAIL $1: expected a prompt non-zero exit" >&2
+    if [ "$status" -ne 2 ]; then
+        echo "FAIL $1: expected a prompt exit with code 2" >&2
         failures=$((failures + 1))
     fi
-    for text in libkavren.so.1 LD_LIBRARY_PATH "$tree/lib/libkavren.so.1" "$2"; do
+    for text in "$2" --library KAVREN_LIBRARY LD_LIBRARY_PATH --simulator; do
         if [[ "$output" != *"$text"* ]]; then
             echo "FAIL $1: the message does not name $text" >&2
             failures=$((failures + 1))
@@ -28,13 +30,13 @@ expect_refusal() { # name, what the message must also name
     done
 }
 
-expect_refusal "no library" "cannot be loaded"
+expect_refusal "no library" "No device library libkavren.so.1 was found: none is named with --library or in KAVREN_LIBRARY, the system's loader finds none, and the bundled simulator $bundled does not exist."
 
-cp "$incomplete" "$tree/lib/libkavren.so.1"
-expect_refusal "incomplete library" "GetSWVersion, ReadPort, WritePort"
+cp "$incomplete" "$bundled"
+expect_refusal "incomplete library" "$bundled (the bundled simulator) does not provide GetSWVersion, ReadPort, WritePort."
 
 # From a desktop nobody reads stderr: with a display the same message comes up in a dialog.
-rm "$tree/lib/libkavren.so.1"
+rm "$bundled"
 xvfb-run -a bash -c '
     "$1/bin/diopanel" 2>/dev/null &
     pid=$!

@@ -1,5 +1,8 @@
 #include "TShape.h"
 
+#include "LampAccessible.h"
+
+#include <QAccessible>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -16,13 +19,29 @@ QColor toQColor(TColor color) {
 // itself alone and not the window behind it.
 TShape::TShape(QWidget *parent) : QWidget(parent) {
     setAutoFillBackground(true);
+    installLampAccessibility();
 }
 
 void TShape::setBrushColor(TColor color) {
     if (color == brushColor_)
         return;
+    const bool wasOn = brushColor_ != clLime;
     brushColor_ = color;
     update();
+    if (wasOn != (color != clLime))
+        announceState();
+}
+
+// Tells assistive technology that the lamp went on or off.
+void TShape::announceState() {
+    if (!QAccessible::isActive())
+        return;
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent stateChange(this, changed);
+    QAccessible::updateAccessibility(&stateChange);
+    QAccessibleEvent descriptionChange(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&descriptionChange);
 }
 
 void TShape::paintEvent(QPaintEvent *) {

@@ -22,5 +22,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
+    void announceState();
+
     TColor brushColor_ = clRed;
 };
