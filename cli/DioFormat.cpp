@@ -1,0 +1,81 @@
+#include "DioFormat.h"
+
+#include <ctime>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace dio {
+
+namespace {
+
+QString hexByte(std::uint8_t value) {
+    return QString::asprintf("0x%02X", value);
+}
+
+QJsonObject portsObject(const PortValues &values) {
+    QJsonObject ports;
+    for (const auto &[port, value] : values)
+        ports.insert(hexByte(port), value);
+    return ports;
+}
+
+std::string compact(const QJsonDocument &document) {
+    return document.toJson(QJsonDocument::Compact).toStdString() + '\n';
+}
+
+} // namespace
+
+std::string listText(const Listing &listing) {
+    std::string text;
+    for (const ListedDevice &device : listing.devices)
+        text += device.serialNumber + '\t' + device.description + '\n';
+    return text;
+}
+
+std::string listJson(const Listing &listing) {
+    QJsonArray devices;
+    for (const ListedDevice &device : listing.devices)
+        devices.append(QJsonObject{{"serial", QString::fromStdString(device.serialNumber)},
+                                   {"description", QString::fromStdString(device.description)}});
+    return compact(QJsonDocument(devices));
+}
+
+std::string portsText(const PortValues &values) {
+    std::string text;
+    for (const auto &[port, value] : values)
+        text += (hexByte(port) + '=' + hexByte(value)).toStdString() + '\n';
+    return text;
+}
+
+std::string portsJson(const std::string &serialNumber, const PortValues &values) {
+    return compact(QJsonDocument(
+        QJsonObject{{"serial", QString::fromStdString(serialNumber)}, {"ports", portsObject(values)}}));
+}
+
+std::string utcTimestamp(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto milliseconds = duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(milliseconds % 1000));
+    return text;
+}
+
+std::string watchText(const std::string &time, const PortValues &values) {
+    std::string line = time;
+    for (const auto &[port, value] : values)
+        line += ' ' + (hexByte(port) + '=' + hexByte(value)).toStdString();
+    return line + '\n';
+}
+
+std::string watchJson(const std::string &time, const PortValues &values) {
+    return compact(
+        QJsonDocument(QJsonObject{{"time", QString::fromStdString(time)}, {"ports", portsObject(values)}}));
+}
+
+} // namespace dio

@@ -1,0 +1,124 @@
+#include "DioTransactions.h"
+
+#include <algorithm>
+#include <functional>
+
+#include <QString>
+
+#include "DeviceList.h"
+#include "kavren.h"
+
+namespace dio {
+
+namespace {
+
+using Failures = std::vector<std::string>;
+using Body = std::function<Failures(DeviceHandle, device::MessageBuffer &)>;
+
+std::string utf8(std::string_view bytes) {
+    return device::decodeText(bytes).toStdString();
+}
+
+// The library's message for a failed call, or the fixed text when it left none.
+Failures callFailure(const device::MessageBuffer &message, const char *fallback) {
+    const std::string text = utf8(device::boundedText(message));
+    return {text.empty() ? fallback : text};
+}
+
+// Opens the device, runs the body with one message buffer for all its calls, and closes a device that
+// opened, whatever the body did.
+Failures transaction(const device::SerialNumberBuffer &serialNumber, const Body &body) {
+    device::MessageBuffer message{};
+    DeviceHandle handle = 0;
+    if (OpenDevice(serialNumber.data(), &handle) != 0)
+        return {"Error Opening Device"};
+    Failures failures = body(handle, message);
+    if (CloseDevice(handle) != 0)
+        failures.emplace_back("Error Closing Device");
+    return failures;
+}
+
+Failures readInto(DeviceHandle handle, device::MessageBuffer &message, const std::vector<std::uint8_t> &ports,
+                  PortValues &values) {
+    std::uint8_t value = 0;
+    for (const std::uint8_t port : ports) {
+        if (ReadPort(handle, port, &value, message.data()) != 0)
+            return callFailure(message, "Error Reading Port");
+        values.emplace_back(port, value);
+    }
+    return {};
+}
+
+std::string hexByte(std::uint8_t value) {
+    return QString::asprintf("0x%02X", value).toStdString();
+}
+
+} // namespace
+
+Failures listDevices(Listing &listing) {
+    device::SerialListBuffer serialNumbers{};
+    device::DescriptionListBuffer descriptions{};
+    std::int32_t count = 0;
+    if (ListDevices(&count, serialNumbers.data(), descriptions.data()) != 0)
+        return {"Error Listing Devices"};
+    const std::string_view serialText = device::boundedText(serialNumbers);
+    const std::string_view descriptionText = device::boundedText(descriptions);
+    const std::size_t serialFields = countListFields(serialText);
+    const std::size_t descriptionFields = countListFields(descriptionText);
+    const std::size_t listed = std::min<std::size_t>(std::max(count, 0), serialFields);
+    std::size_t serialStart = 0, descriptionStart = 0;
+    for (std::size_t i = 0; i < listed; ++i) {
+        ListedDevice device{utf8(SplitDeviceList(serialText, serialStart)), {}};
+        if (i < descriptionFields)
+            device.description = utf8(SplitDeviceList(descriptionText, descriptionStart));
+        listing.devices.push_back(std::move(device));
+    }
+    if (count < 0 || static_cast<std::size_t>(count) != serialFields ||
+        static_cast<std::size_t>(count) != descriptionFields)
+        listing.disagreement = "the library counts " + std::to_string(count) + " devices but lists " +
+                               std::to_string(serialFields) + " serial numbers and " +
+                               std::to_string(descriptionFields) + " descriptions";
+    return {};
+}
+
+Failures readPorts(const device::SerialNumberBuffer &serialNumber, const std::vector<std::uint8_t> &ports,
+                   PortValues &values) {
+    return transaction(serialNumber, [&](DeviceHandle handle, device::MessageBuffer &message) {
+        return readInto(handle, message, ports, values);
+    });
+}
+
+Failures writePorts(const device::SerialNumberBuffer &serialNumber, const PortValues &writes,
+                    PortValues &readBack) {
+    std::vector<std::uint8_t> written;
+    for (const auto &[port, value] : writes)
+        if (std::find(written.begin(), written.end(), port) == written.end())
+            written.push_back(port);
+    return transaction(serialNumber, [&](DeviceHandle handle, device::MessageBuffer &message) -> Failures {
+        for (const auto &[port, value] : writes)
+            if (WritePort(handle, port, value, message.data()) != 0)
+                return callFailure(message, "Error Writing Port");
+        if (Failures failures = readInto(handle, message, written, readBack); !failures.empty())
+            return failures;
+        for (const auto &[port, value] : readBack) {
+            const auto last = std::find_if(writes.rbegin(), writes.rend(),
+                                           [port = port](const auto &write) { return write.first == port; });
+            if (last->second != value)
+                return {"port " + hexByte(port) + " reads back " + hexByte(value) + " after " +
+                        hexByte(last->second) + " was written"};
+        }
+        return {};
+    });
+}
+
+Failures readVersion(const device::SerialNumberBuffer &serialNumber, std::string &version) {
+    device::VersionBuffer buffer{};
+    return transaction(serialNumber, [&](DeviceHandle handle, device::MessageBuffer &message) -> Failures {
+        if (GetSWVersion(handle, buffer.data(), message.data()) != 0)
+            return callFailure(message, "Error Reading SW Version");
+        version = utf8(device::boundedText(buffer));
+        return {};
+    });
+}
+
+} // namespace dio

@@ -1,0 +1,36 @@
+// The device operations dio offers, each one open-operate-close transaction on the loaded library, and
+// what they report. Texts from the library come back as UTF-8, decoded from its single bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DeviceText.h"
+
+namespace dio {
+
+struct ListedDevice {
+    std::string serialNumber;
+    std::string description;
+};
+
+struct Listing {
+    std::vector<ListedDevice> devices;
+    std::string disagreement; // why the count and the lists do not match, or empty
+};
+
+using PortValues = std::vector<std::pair<std::uint8_t, std::uint8_t>>; // port, value; in the order asked
+
+// Each returns the failure texts for stderr (the library's message, else the panel's fixed text),
+// empty on success.
+std::vector<std::string> listDevices(Listing &listing);
+std::vector<std::string> readPorts(const device::SerialNumberBuffer &serialNumber,
+                                   const std::vector<std::uint8_t> &ports, PortValues &values);
+// Writes in the order given, then reads every written port back once and expects the last value written.
+std::vector<std::string> writePorts(const device::SerialNumberBuffer &serialNumber, const PortValues &writes,
+                                    PortValues &readBack);
+std::vector<std::string> readVersion(const device::SerialNumberBuffer &serialNumber, std::string &version);
+
+} // namespace dio

@@ -1,0 +1,305 @@
+// dio as a script uses it: command lines against the simulator (each row with its own state file, set up
+// with dio-sim) and against a stand-in library that misbehaves; watch, and its end on a signal.
+#include <QtTest>
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+namespace {
+
+struct Result {
+    int exitCode = -1;
+    QString out, err;
+};
+
+QStringList words(const QString &commandLine) {
+    return QProcess::splitCommand(commandLine);
+}
+
+} // namespace
+
+class DioTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        state = std::make_unique<QTemporaryDir>();
+        QVERIFY(state->isValid());
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("KAVREN_SIM_STATE", state->filePath("sim.state"));
+        environment.insert("STANDIN_LOG", state->filePath("calls.log"));
+        environment.remove("KAVREN_LIBRARY");
+        environment.remove("LD_LIBRARY_PATH");
+    }
+
+    void commands_data() {
+        QTest::addColumn<QString>("setup"); // dio-sim command lines, separated by ';'
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>(
+            "standin"); // KEY=VALUE settings of the stand-in library, or "" for the simulator
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out"); // the whole of stdout, as a pattern
+        QTest::addColumn<QString>("err"); // a pattern found in stderr
+
+        const QString sim1 = "DIO-SIM-0001";
+        QTest::newRow("list") << ""
+                              << "list"
+                              << "" << 0
+                              << "DIO-SIM-0001\tSimulated USB DIO - outputs wired to inputs\n"
+                                 "DIO-SIM-0002\tSimulated USB DIO - counting inputs\n"
+                              << "^$";
+        QTest::newRow("list json") << ""
+                                   << "list --json"
+                                   << "" << 0
+                                   << R"(\[\{"description":"Simulated[^"]*","serial":"DIO-SIM-0001"\},.*\]\n)"
+                                   << "^$";
+        QTest::newRow("list nothing") << "remove DIO-SIM-0001; remove DIO-SIM-0002"
+                                      << "list"
+                                      << "" << 0 << ""
+                                      << "^$";
+        QTest::newRow("read all") << ""
+                                  << "read " + sim1 << "" << 0
+                                  << "0x00=0x00\n0x01=0x00\n0x10=0x00\n0x11=0x00\n"
+                                  << "^$";
+        QTest::newRow("read in the order asked") << "add M1 Manual --mode manual; set M1 0x01 0b10100101"
+                                                 << "read M1 0x11 1 0x01"
+                                                 << "" << 0 << "0x11=0x00\n0x01=0xA5\n0x01=0xA5\n"
+                                                 << "^$";
+        QTest::newRow("read json") << "add M1 Manual --mode manual; set M1 0 90"
+                                   << "read M1 0 --json"
+                                   << "" << 0 << R"(\{"ports":\{"0x00":90\},"serial":"M1"\}\n)"
+                                   << "^$";
+        QTest::newRow("write reads back") << ""
+                                          << "write " + sim1 + " 0x10=0x5A 0x11=0b1"
+                                          << "" << 0 << "0x10=0x5A\n0x11=0x01\n"
+                                          << "^$";
+        QTest::newRow("written outputs reach the loopback inputs") << ""
+                                                                   << "write " + sim1 + " 0x10=7 0x10=0x80"
+                                                                   << "" << 0 << "0x10=0x80\n"
+                                                                   << "^$";
+        QTest::newRow("version") << ""
+                                 << "version " + sim1 << "" << 0 << "1.0-sim\n"
+                                 << "^$";
+        QTest::newRow("unknown device") << ""
+                                        << "read NO-SUCH"
+                                        << "" << 1 << ""
+                                        << "^dio: Error Opening Device\n$";
+        QTest::newRow("unplugged device") << "unplug " + sim1 << "version " + sim1 << "" << 1 << ""
+                                          << "^dio: Error Opening Device\n$";
+        QTest::newRow("library message") << ""
+                                         << "read " + sim1 + " 0x05"
+                                         << "" << 1 << ""
+                                         << "^dio: Port 0x05 does not exist\n$";
+        QTest::newRow("write to an input") << ""
+                                           << "write " + sim1 + " 0x00=1"
+                                           << "" << 1 << ""
+                                           << "^dio: Port 0x00 is an input\n$";
+        QTest::newRow("read fails without message") << "fail ReadPort --message ''"
+                                                    << "read " + sim1 << "" << 1 << ""
+                                                    << "^dio: Error Reading Port\n$";
+        QTest::newRow("write fails without message") << "fail WritePort --message ''"
+                                                     << "write " + sim1 + " 16=1"
+                                                     << "" << 1 << ""
+                                                     << "^dio: Error Writing Port\n$";
+        QTest::newRow("version fails with markup") << "fail GetSWVersion --message '<b>x</b>'"
+                                                   << "version " + sim1 << "" << 1 << ""
+                                                   << "^dio: <b>x</b>\n$";
+        QTest::newRow("close fails") << "fail CloseDevice"
+                                     << "read " + sim1 + " 0x10"
+                                     << "" << 1 << ""
+                                     << "^dio: Error Closing Device\n$";
+        QTest::newRow("listing fails") << "fail ListDevices"
+                                       << "list"
+                                       << "" << 1 << ""
+                                       << "^dio: Error Listing Devices\n$";
+
+        // A library that misbehaves.
+        QTest::newRow("unterminated version") << ""
+                                              << "version S1"
+                                              << "STANDIN_VERSION=FILL" << 0 << "xxxxxxxxxx\n"
+                                              << "^$";
+        QTest::newRow("unterminated message") << ""
+                                              << "read S1 0"
+                                              << "STANDIN_FAIL=ReadPort STANDIN_MESSAGE=FILL" << 1 << ""
+                                              << "^dio: x{256}\n$";
+        QTest::newRow("read back differs") << ""
+                                           << "write S1 0x10=1"
+                                           << "" << 1 << ""
+                                           << "^dio: port 0x10 reads back 0x5A after 0x01 was written\n$";
+        QTest::newRow("absurd count")
+            << ""
+            << "list"
+            << "STANDIN_COUNT=2000000000 STANDIN_SERIALS=A,B" << 0 << "A\tStand-in device\nB\t\n"
+            << "counts 2000000000 devices but lists 2 serial numbers and 1 descriptions";
+        QTest::newRow("negative count") << ""
+                                        << "list"
+                                        << "STANDIN_COUNT=-3" << 0 << ""
+                                        << "counts -3 devices";
+        QTest::newRow("unterminated list")
+            << ""
+            << "list --json"
+            << "STANDIN_SERIALS=FILL" << 0 << R"(\[\{"description":"Stand-in device","serial":"x{512}"\}\]\n)"
+            << "^$";
+
+        // Bad usage: exit 2, the command's usage, and not one library call.
+        const char *badUsage[] = {"",
+                                  "frobnicate",
+                                  "list --bogus",
+                                  "read",
+                                  "read S1 256",
+                                  "read S1 0x5G",
+                                  "read S1 -1",
+                                  "read 12345678901234567890",
+                                  "read ''",
+                                  "write S1",
+                                  "write S1 0x10",
+                                  "write S1 0x10=0x100",
+                                  "write S1 =1",
+                                  "watch S1 --interval 9",
+                                  "watch S1 --interval 60001",
+                                  "watch S1 --count 0",
+                                  "version S1 extra",
+                                  "--simulator --library /nowhere list",
+                                  "read Seri\u20ac"};
+        for (const char *line : badUsage)
+            QTest::addRow("bad usage: %s", line) << "" << line << "STANDIN_COUNT=1" << 2 << ""
+                                                 << "Usage:";
+        QTest::newRow("help") << ""
+                              << "read --help"
+                              << "" << 0 << "(?s).*Usage:.*SERIAL.*PORT.*"
+                              << "^$";
+        QTest::newRow("missing library") << ""
+                                         << "--library /nowhere/libkavren.so.1 list"
+                                         << "" << 3 << ""
+                                         << "/nowhere/libkavren.so.1";
+        QTest::newRow("version of dio")
+            << ""
+            << "--version"
+            << "" << 0 << "dio \\d+\\.\\d+\\.\\d+\ndevice library: /.*libkavren.so.1\n"
+            << "^$";
+    }
+    void commands() {
+        QFETCH(QString, setup);
+        QFETCH(QString, command);
+        QFETCH(QString, standin);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        for (const QString &line : setup.split(';', Qt::SkipEmptyParts)) {
+            const Result result = run(DIO_SIM, words(line));
+            QVERIFY2(result.exitCode == 0, qPrintable("dio-sim " + line + ": " + result.err));
+        }
+        QStringList arguments = words(command);
+        if (!standin.isEmpty()) {
+            for (const QString &setting : words(standin))
+                environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
+            arguments.prepend(STANDIN_LIBRARY);
+            arguments.prepend("--library");
+        }
+        const Result result = run(DIO, arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(result.out).hasMatch(),
+                 qPrintable("stdout: " + result.out));
+        QVERIFY2(QRegularExpression(err).match(result.err).hasMatch(), qPrintable("stderr: " + result.err));
+        if (exitCode == 2)
+            QVERIFY2(!QFile::exists(state->filePath("calls.log")), "a library call was made on bad usage");
+        else
+            QVERIFY2(openedEqualsClosed(), "an open was not followed by its close");
+    }
+
+    // Lines at start and on each change of a manual device's inputs, then the end after --count changes.
+    void watchFollowsChanges_data() {
+        QTest::addColumn<bool>("json");
+        QTest::newRow("text") << false;
+        QTest::newRow("json") << true;
+    }
+    void watchFollowsChanges() {
+        QFETCH(bool, json);
+        QCOMPARE(run(DIO_SIM, words("add M1 Manual --mode manual")).exitCode, 0);
+        QProcess watch;
+        watch.setProcessEnvironment(environment);
+        watch.start(DIO, words("watch M1 --interval 10 --count 2") +
+                             (json ? QStringList{"--json"} : QStringList{}));
+        QVERIFY(waitForLines(watch, 1));
+        QCOMPARE(run(DIO_SIM, words("set M1 0x00 0xA5")).exitCode, 0);
+        QVERIFY(waitForLines(watch, 2));
+        QCOMPARE(run(DIO_SIM, words("set M1 0x01 0x80")).exitCode, 0);
+        QVERIFY(watch.waitForFinished(5000));
+        QCOMPARE(watch.exitCode(), 0);
+        const QString time = R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
+        const QString pattern =
+            json ? QString(R"(\{"ports":\{"0x00":0,"0x01":0\},"time":"T"\}\n)"
+                           R"(\{"ports":\{"0x00":165,"0x01":0\},"time":"T"\}\n)"
+                           R"(\{"ports":\{"0x00":165,"0x01":128\},"time":"T"\}\n)")
+                       .replace("T", time)
+                 : QString("T 0x00=0x00 0x01=0x00\nT 0x00=0xA5 0x01=0x00\nT 0x00=0xA5 0x01=0x80\n")
+                       .replace("T", time);
+        const QString output = watch.readAllStandardOutput();
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(output).hasMatch(),
+                 qPrintable(output));
+    }
+
+    void watchEndsOnSignalsAndFailures_data() {
+        QTest::addColumn<int>("signal"); // 0: a failing read ends it instead
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("read fails") << 0;
+    }
+    void watchEndsOnSignalsAndFailures() {
+        QFETCH(int, signal);
+        environment.insert("STANDIN_FAIL", "ReadPort");
+        environment.insert("STANDIN_FAIL_WHEN", state->filePath("fail"));
+        environment.insert("STANDIN_MESSAGE", "gone");
+        QProcess watch;
+        watch.setProcessEnvironment(environment);
+        watch.start(DIO, {"--library", STANDIN_LIBRARY, "watch", "S1", "--interval", "10"});
+        QVERIFY(waitForLines(watch, 1));
+        if (signal != 0) {
+            ::kill(static_cast<pid_t>(watch.processId()), signal);
+        } else {
+            QFile flag(state->filePath("fail"));
+            QVERIFY(flag.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(watch.waitForFinished(5000));
+        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watch.exitCode(), signal != 0 ? 0 : 1);
+        if (signal == 0)
+            QCOMPARE(watch.readAllStandardError(), QByteArray("dio: gone\n"));
+        QVERIFY2(openedEqualsClosed(), "the device was left open");
+    }
+
+private:
+    Result run(const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        if (!process.waitForFinished(10000))
+            process.kill();
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                process.readAllStandardOutput(), process.readAllStandardError()};
+    }
+
+    bool waitForLines(QProcess &process, int lines) {
+        QDeadlineTimer deadline(5000);
+        while (process.peek(1 << 16).count('\n') < lines && !deadline.hasExpired())
+            process.waitForReadyRead(50);
+        return process.peek(1 << 16).count('\n') >= lines;
+    }
+
+    bool openedEqualsClosed() const {
+        QFile log(state->filePath("calls.log"));
+        if (!log.open(QIODevice::ReadOnly))
+            return true; // the simulator was used, or nothing opened
+        const QString calls = log.readAll();
+        return calls.count("open") == calls.count("close");
+    }
+
+    std::unique_ptr<QTemporaryDir> state;
+    QProcessEnvironment environment;
+};
+
+QTEST_GUILESS_MAIN(DioTest)
+#include "tst_dio.moc"
