@@ -161,8 +161,11 @@ int main(int argc, char *argv[]) {
                                       deviceText(version, "the version", sim::versionProblem)};
             return report(app, dio_sim::add(file, device));
         }
+        const bool serialGiven = command == failCommand    ? failSerial->count() > 0
+                                 : command == delayCommand ? delaySerial->count() > 0
+                                                           : true;
         const std::string device =
-            serial.empty() ? std::string() : deviceText(serial, "the serial number", sim::serialProblem);
+            serialGiven ? deviceText(serial, "the serial number", sim::serialProblem) : std::string();
         if (command == removeCommand)
             return report(app, dio_sim::remove(file, device));
         if (command == unplugCommand || command == plugCommand)
