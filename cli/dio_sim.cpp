@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <vector>
 
 #include <CLI/App.hpp>
 #include <CLI/Config.hpp>
@@ -134,13 +135,25 @@ int main(int argc, char *argv[]) {
         delayCommand->add_option("--serial", serial, "Only for this device (not for ListDevices)");
     CLI::App *clearCommand = app.add_subcommand("clear", "Remove every fault and delay");
 
+    // CLI11 takes "--message=" for a missing value; here it is the empty message, as "--message ''" is.
+    std::vector<std::string> arguments;
+    for (int i = argc - 1; i > 0; --i) {
+        const std::string argument = argv[i];
+        arguments.push_back(argument == "--message=" ? std::string() : argument);
+        if (argument == "--message=")
+            arguments.push_back("--message");
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(arguments);
     } catch (const CLI::CallForHelp &) {
         std::cout << app.help();
         return 0;
     } catch (const CLI::ParseError &error) {
-        std::cerr << "dio-sim: " << error.what() << "\n\n" << app.help();
+        const bool unknownCommand = app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-';
+        std::cerr << "dio-sim: "
+                  << (unknownCommand ? "unknown command '" + std::string(argv[1]) + "'" : error.what())
+                  << "\n\n"
+                  << app.help();
         return 2;
     }
 
