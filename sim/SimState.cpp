@@ -261,6 +261,24 @@ void State::plug(Device &device, bool plugIn) {
     device.plugged = plugIn;
 }
 
+std::uint8_t inputValue(const Device &device, std::size_t index) {
+    switch (device.mode) {
+    case Mode::Loopback:
+        return device.outputs[index];
+    case Mode::Manual:
+        return device.inputs[index];
+    case Mode::Counting:
+        break;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto elapsedMs =
+        static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+    if (index == 0)
+        return static_cast<std::uint8_t>(elapsedMs / 250);           // counts up every 250 ms
+    return static_cast<std::uint8_t>(1u << ((elapsedMs / 500) % 8)); // one lit bit walks every 500 ms
+}
+
 State defaultState() {
     State state;
     // Generations start from the clock, so a handle opened before a reset does not match a new device.

@@ -83,6 +83,10 @@ struct State {
     void plug(Device &device, bool plugged);
 };
 
+// What input port 0x00 (index 0) or 0x01 (index 1) of a device shows now. Counting devices run on the
+// machine's monotonic clock, which every process shares, so all of them see the same count.
+std::uint8_t inputValue(const Device &device, std::size_t index);
+
 // The two devices a new state starts with.
 State defaultState();
 

@@ -10,7 +10,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,30 +50,6 @@ __attribute__((format(printf, 2, 3))) void setMessage(char *message, const char 
     va_start(arguments, format);
     std::vsnprintf(message, KAVREN_MESSAGE_SIZE, format, arguments);
     va_end(arguments);
-}
-
-// Milliseconds of the machine's monotonic clock, the same in every process, so all agree on what a
-// counting device shows.
-uint64_t monotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-}
-
-uint8_t inputValue(const Device &device, uint8_t port) {
-    const std::size_t index = port == InputPort0 ? 0 : 1;
-    switch (device.mode) {
-    case sim::Mode::Loopback:
-        return device.outputs[index];
-    case sim::Mode::Manual:
-        return device.inputs[index];
-    case sim::Mode::Counting:
-        break;
-    }
-    const uint64_t elapsed = monotonicMs();
-    if (port == InputPort0)
-        return static_cast<uint8_t>(elapsed / 250);
-    return static_cast<uint8_t>(1u << ((elapsed / 500) % 8));
 }
 
 // Joins one field of every plugged device with commas; the result and its NUL fit `size` bytes.
@@ -283,7 +258,7 @@ int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char 
     switch (port) {
     case InputPort0:
     case InputPort1:
-        *value = inputValue(*device, port);
+        *value = sim::inputValue(*device, port == InputPort0 ? 0 : 1);
         return Ok;
     case OutputPort0:
     case OutputPort1:
