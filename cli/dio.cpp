@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "ByteArgument.h"
+#include "ByteValidator.h"
 #include "DioFormat.h"
 #include "DioTransactions.h"
 #include "DioWatch.h"
@@ -38,12 +39,6 @@ const CLI::Validator SerialNumber(
         return {};
     },
     "SERIAL", "serial number");
-
-const CLI::Validator Port(
-    [](const std::string &text) -> std::string {
-        return cli::parseByte(text) ? std::string() : "port " + text + " is not a number from 0 to 255";
-    },
-    "PORT", "port");
 
 std::optional<std::pair<std::uint8_t, std::uint8_t>> parseWrite(const std::string &text) {
     const std::size_t equals = text.find('=');
@@ -82,7 +77,8 @@ void defineCommands(CLI::App &app, Arguments &arguments) {
         ->add_flag("--json", arguments.json, "print one JSON array");
     CLI::App *read =
         addDeviceCommand(app, "read", "read ports in one transaction: PORT=VALUE per line", arguments);
-    read->add_option("PORT", arguments.ports, "ports to read (default 0x00 0x01 0x10 0x11)")->check(Port);
+    read->add_option("PORT", arguments.ports, "ports to read (default 0x00 0x01 0x10 0x11)")
+        ->check(cli::byteValidator());
     read->add_flag("--json", arguments.json, "print one JSON object");
     CLI::App *write =
         addDeviceCommand(app, "write", "write ports in order, then print them as read back", arguments);

@@ -19,7 +19,7 @@ install_missing() {
 }
 
 # What building the panel needs.
-build_packages=(cmake ninja-build g++ make qt6-base-dev fonts-liberation)
+build_packages=(cmake ninja-build g++ make qt6-base-dev libcli11-dev zlib1g-dev fonts-liberation)
 # What the real-window tests add.
 test_packages=(xvfb xauth libx11-dev xdotool imagemagick)
 # What the libFuzzer targets add.

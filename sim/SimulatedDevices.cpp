@@ -1,21 +1,30 @@
-// The simulated device library: two devices that need no hardware, so the panel works out of the box.
+// The simulated device library: devices that need no hardware, so the panel works out of the box.
 //
-// "DIO-SIM-0001" behaves as if a cable joined its outputs to its inputs; "DIO-SIM-0002" has inputs that
-// change by themselves with time. Output latches live as long as the library is loaded, across opens and
-// closes, as a real device's would.
+// The devices live in a state file shared by every process (see StateFile.h), so outputs written by one
+// program are read by the next, and `dio-sim` can plug, unplug, set inputs and inject faults and delays
+// while a panel runs. Handles belong to the process that opened them; each remembers the plug generation
+// of its device, so a handle opened before an unplug stays dead after the device comes back.
 
-#include <array>
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <string_view>
+#include <optional>
+#include <string>
+#include <thread>
 
+#include "StateFile.h"
 #include "kavren.h"
 
 namespace {
+
+using sim::Device;
+using sim::Operation;
+using sim::State;
 
 enum Status : int32_t {
     Ok = 0,
@@ -24,49 +33,14 @@ enum Status : int32_t {
     BadHandle = 3,
     NoSuchPort = 4,
     InputPort = 5,
+    Unplugged = 6,
+    StateUnusable = 7,
 };
 
 constexpr uint8_t InputPort0 = 0x00;
 constexpr uint8_t InputPort1 = 0x01;
 constexpr uint8_t OutputPort0 = 0x10;
 constexpr uint8_t OutputPort1 = 0x11;
-constexpr const char *Version = "1.0-sim";
-
-enum class Inputs { Loopback, Counting };
-
-struct Device {
-    const char *serialNumber;
-    const char *description;
-    Inputs inputs;
-    std::array<uint8_t, 2> outputs{}; // latches of ports 0x10 and 0x11
-};
-
-using Clock = std::chrono::steady_clock;
-
-class Simulator {
-public:
-    int32_t list(int32_t *count, char *serialNumbers, char *descriptions);
-    int32_t open(const char *serialNumber, DeviceHandle *handle);
-    int32_t close(DeviceHandle handle);
-    int32_t version(DeviceHandle handle, char *version, char *message);
-    int32_t read(DeviceHandle handle, uint8_t port, uint8_t *value, char *message);
-    int32_t write(DeviceHandle handle, uint8_t port, uint8_t value, char *message);
-
-private:
-    Device *deviceFor(DeviceHandle handle, char *message);
-    uint8_t inputValue(const Device &device, uint8_t port) const;
-
-    std::mutex mutex_;
-    std::array<Device, 2> devices_{{
-        {"DIO-SIM-0001", "Simulated USB DIO - outputs wired to inputs", Inputs::Loopback, {}},
-        {"DIO-SIM-0002", "Simulated USB DIO - counting inputs", Inputs::Counting, {}},
-    }};
-    std::map<DeviceHandle, Device *> openHandles_;
-    DeviceHandle lastHandle_ = 0;
-    const Clock::time_point loadedAt_ = Clock::now();
-};
-
-Simulator simulator;
 
 // Writes a message that always ends with its NUL inside the 256-byte buffer.
 __attribute__((format(printf, 2, 3))) void setMessage(char *message, const char *format, ...) {
@@ -78,91 +52,205 @@ __attribute__((format(printf, 2, 3))) void setMessage(char *message, const char 
     va_end(arguments);
 }
 
-// Joins one field of every device with commas; the result and its NUL fit `size` bytes.
-template <typename Field>
-void joinFields(const std::array<Device, 2> &devices, char *buffer, std::size_t size, Field field) {
+// Joins one field of every plugged device with commas; the result and its NUL fit `size` bytes.
+template <typename Field> void joinFields(const State &state, char *buffer, std::size_t size, Field field) {
     std::size_t used = 0;
     buffer[0] = '\0';
-    for (const Device &device : devices) {
+    for (const Device &device : state.devices) {
+        if (!device.plugged)
+            continue;
         const int written =
-            std::snprintf(buffer + used, size - used, "%s%s", used == 0 ? "" : ",", field(device));
-        used += static_cast<std::size_t>(written);
+            std::snprintf(buffer + used, size - used, "%s%s", used == 0 ? "" : ",", field(device).c_str());
+        used = std::min(size - 1, used + static_cast<std::size_t>(written));
     }
+}
+
+struct OpenedDevice {
+    std::string serial;
+    uint32_t generation = 0;
+};
+
+class Simulator {
+public:
+    int32_t list(int32_t *count, char *serialNumbers, char *descriptions);
+    int32_t open(const char *serialNumber, DeviceHandle *handle);
+    int32_t close(DeviceHandle handle);
+    int32_t version(DeviceHandle handle, char *version, char *message);
+    int32_t read(DeviceHandle handle, uint8_t port, uint8_t *value, char *message);
+    int32_t write(DeviceHandle handle, uint8_t port, uint8_t value, char *message);
+
+private:
+    using Guard = std::unique_lock<std::mutex>;
+    sim::StateFile &file();
+    std::optional<int32_t> injected(Guard &guard, Operation operation, const std::string &serial,
+                                    char *message, const State *&state);
+    std::string serialOf(DeviceHandle handle) const;
+    const Device *deviceFor(const State &state, DeviceHandle handle, char *message, int32_t &status) const;
+
+    std::mutex mutex_;
+    std::unique_ptr<sim::StateFile> file_;
+    std::map<DeviceHandle, OpenedDevice> openHandles_;
+    DeviceHandle lastHandle_ = 0;
+};
+
+Simulator simulator;
+
+sim::StateFile &Simulator::file() {
+    std::string path = sim::StateFile::defaultPath();
+    if (!file_ || file_->path() != path)
+        file_ = std::make_unique<sim::StateFile>(std::move(path));
+    return *file_;
+}
+
+// The state for a call, after the call's delay; a status when the state is unusable or a fault applies.
+std::optional<int32_t> Simulator::injected(Guard &guard, Operation operation, const std::string &serial,
+                                           char *message, const State *&state) {
+    std::string error;
+    state = file().load(error);
+    if (state != nullptr) {
+        if (const uint32_t delay = state->delayFor(operation, serial); delay > 0) {
+            guard.unlock(); // other threads go on while this one waits
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            guard.lock();
+            state = file().load(error);
+        }
+    }
+    if (state == nullptr) {
+        setMessage(message, "%s", error.c_str());
+        return StateUnusable;
+    }
+    if (state->faultFor(operation, serial) == nullptr)
+        return std::nullopt;
+    // A counted fault is used up under the file's lock, so no two calls anywhere use the same one.
+    std::optional<sim::Rule> used;
+    const bool updated = file().update(
+        [&](State &current) {
+            sim::Rule *rule = current.faultFor(operation, serial);
+            if (rule == nullptr)
+                return false;
+            used = *rule;
+            if (rule->always)
+                return false;
+            if (--rule->remaining == 0) {
+                rule->fails = false;
+                current.dropIdleRules();
+            }
+            return true;
+        },
+        error);
+    if (!updated) {
+        setMessage(message, "%s", error.c_str());
+        return StateUnusable;
+    }
+    state = file().load(error);
+    if (state == nullptr) {
+        setMessage(message, "%s", error.c_str());
+        return StateUnusable;
+    }
+    if (!used)
+        return std::nullopt;
+    setMessage(message, "%s", used->message.c_str());
+    return used->status;
+}
+
+std::string Simulator::serialOf(DeviceHandle handle) const {
+    const auto found = openHandles_.find(handle);
+    return found == openHandles_.end() ? std::string() : found->second.serial;
+}
+
+const Device *Simulator::deviceFor(const State &state, DeviceHandle handle, char *message,
+                                   int32_t &status) const {
+    const auto found = openHandles_.find(handle);
+    if (found == openHandles_.end()) {
+        setMessage(message, "Device handle 0x%08X is not open", static_cast<unsigned>(handle));
+        status = BadHandle;
+        return nullptr;
+    }
+    const Device *device = state.find(found->second.serial);
+    if (device == nullptr || !device->plugged || device->generation != found->second.generation) {
+        setMessage(message, "Device %s was unplugged", found->second.serial.c_str());
+        status = Unplugged;
+        return nullptr;
+    }
+    return device;
 }
 
 int32_t Simulator::list(int32_t *count, char *serialNumbers, char *descriptions) {
     if (count == nullptr || serialNumbers == nullptr || descriptions == nullptr)
         return BadArgument;
-    std::lock_guard lock(mutex_);
-    joinFields(devices_, serialNumbers, KAVREN_SERIAL_LIST_SIZE,
-               [](const Device &d) { return d.serialNumber; });
-    joinFields(devices_, descriptions, KAVREN_DESCRIPTION_LIST_SIZE,
+    Guard guard(mutex_);
+    const State *state = nullptr;
+    if (const auto status = injected(guard, Operation::ListDevices, {}, nullptr, state))
+        return *status;
+    joinFields(*state, serialNumbers, KAVREN_SERIAL_LIST_SIZE, [](const Device &d) { return d.serial; });
+    joinFields(*state, descriptions, KAVREN_DESCRIPTION_LIST_SIZE,
                [](const Device &d) { return d.description; });
-    *count = static_cast<int32_t>(devices_.size());
+    *count = static_cast<int32_t>(std::count_if(state->devices.begin(), state->devices.end(),
+                                                [](const Device &d) { return d.plugged; }));
     return Ok;
 }
 
 int32_t Simulator::open(const char *serialNumber, DeviceHandle *handle) {
     if (serialNumber == nullptr || handle == nullptr)
         return BadArgument;
-    const std::string_view wanted(serialNumber, strnlen(serialNumber, KAVREN_SERIAL_NUMBER_SIZE));
-    std::lock_guard lock(mutex_);
-    for (Device &device : devices_) {
-        if (wanted != device.serialNumber)
-            continue;
-        do {
-            ++lastHandle_;
-        } while (lastHandle_ == 0 || openHandles_.count(lastHandle_) != 0);
-        openHandles_[lastHandle_] = &device;
-        *handle = lastHandle_;
-        return Ok;
-    }
-    return UnknownDevice;
+    const std::string wanted(serialNumber, strnlen(serialNumber, KAVREN_SERIAL_NUMBER_SIZE));
+    Guard guard(mutex_);
+    const State *state = nullptr;
+    if (const auto status = injected(guard, Operation::OpenDevice, wanted, nullptr, state))
+        return *status;
+    const Device *device = state->find(wanted);
+    if (device == nullptr || !device->plugged)
+        return UnknownDevice;
+    do {
+        ++lastHandle_;
+    } while (lastHandle_ == 0 || openHandles_.count(lastHandle_) != 0);
+    openHandles_[lastHandle_] = {wanted, device->generation};
+    *handle = lastHandle_;
+    return Ok;
 }
 
 int32_t Simulator::close(DeviceHandle handle) {
+    Guard guard(mutex_);
+    const State *state = nullptr;
+    const auto status = injected(guard, Operation::CloseDevice, serialOf(handle), nullptr, state);
     if (handle == 0)
-        return Ok; // what a failed open leaves behind
-    std::lock_guard lock(mutex_);
-    return openHandles_.erase(handle) == 1 ? Ok : BadHandle;
-}
-
-Device *Simulator::deviceFor(DeviceHandle handle, char *message) {
+        return status.value_or(Ok); // what a failed open leaves behind
     const auto found = openHandles_.find(handle);
-    if (found == openHandles_.end()) {
-        setMessage(message, "Device handle 0x%08X is not open", static_cast<unsigned>(handle));
-        return nullptr;
-    }
-    return found->second;
+    if (found == openHandles_.end())
+        return status.value_or(BadHandle);
+    int32_t result = Ok;
+    if (state != nullptr && deviceFor(*state, handle, nullptr, result) == nullptr)
+        result = Unplugged; // released all the same
+    openHandles_.erase(found);
+    return status.value_or(result);
 }
 
 int32_t Simulator::version(DeviceHandle handle, char *version, char *message) {
-    std::lock_guard lock(mutex_);
-    if (deviceFor(handle, message) == nullptr)
-        return BadHandle;
+    Guard guard(mutex_);
+    const State *state = nullptr;
+    if (const auto status = injected(guard, Operation::GetSWVersion, serialOf(handle), message, state))
+        return *status;
+    int32_t status = Ok;
+    const Device *device = deviceFor(*state, handle, message, status);
+    if (device == nullptr)
+        return status;
     if (version == nullptr) {
         setMessage(message, "No buffer for the version");
         return BadArgument;
     }
-    std::snprintf(version, KAVREN_VERSION_SIZE, "%s", Version);
+    std::snprintf(version, KAVREN_VERSION_SIZE, "%s", device->version.c_str());
     return Ok;
 }
 
-uint8_t Simulator::inputValue(const Device &device, uint8_t port) const {
-    if (device.inputs == Inputs::Loopback)
-        return device.outputs[port == InputPort0 ? 0 : 1];
-    const auto elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - loadedAt_).count();
-    if (port == InputPort0)
-        return static_cast<uint8_t>(elapsed / 250);
-    return static_cast<uint8_t>(1u << ((elapsed / 500) % 8));
-}
-
 int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char *message) {
-    std::lock_guard lock(mutex_);
-    const Device *device = deviceFor(handle, message);
+    Guard guard(mutex_);
+    const State *state = nullptr;
+    if (const auto status = injected(guard, Operation::ReadPort, serialOf(handle), message, state))
+        return *status;
+    int32_t status = Ok;
+    const Device *device = deviceFor(*state, handle, message, status);
     if (device == nullptr)
-        return BadHandle;
+        return status;
     if (value == nullptr) {
         setMessage(message, "No buffer for the value of port 0x%02X", port);
         return BadArgument;
@@ -170,7 +258,7 @@ int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char 
     switch (port) {
     case InputPort0:
     case InputPort1:
-        *value = inputValue(*device, port);
+        *value = sim::inputValue(*device, port == InputPort0 ? 0 : 1);
         return Ok;
     case OutputPort0:
     case OutputPort1:
@@ -183,23 +271,36 @@ int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char 
 }
 
 int32_t Simulator::write(DeviceHandle handle, uint8_t port, uint8_t value, char *message) {
-    std::lock_guard lock(mutex_);
-    Device *device = deviceFor(handle, message);
-    if (device == nullptr)
-        return BadHandle;
-    switch (port) {
-    case InputPort0:
-    case InputPort1:
+    Guard guard(mutex_);
+    const State *state = nullptr;
+    if (const auto status = injected(guard, Operation::WritePort, serialOf(handle), message, state))
+        return *status;
+    int32_t status = Ok;
+    if (deviceFor(*state, handle, message, status) == nullptr)
+        return status;
+    if (port == InputPort0 || port == InputPort1) {
         setMessage(message, "Port 0x%02X is an input", port);
         return InputPort;
-    case OutputPort0:
-    case OutputPort1:
-        device->outputs[port - OutputPort0] = value;
-        return Ok;
-    default:
+    }
+    if (port != OutputPort0 && port != OutputPort1) {
         setMessage(message, "Port 0x%02X does not exist", port);
         return NoSuchPort;
     }
+    // Checked again under the file's lock: the device may have been unplugged meanwhile.
+    std::string error;
+    const bool updated = file().update(
+        [&](State &current) {
+            if (deviceFor(current, handle, message, status) == nullptr)
+                return false;
+            current.find(serialOf(handle))->outputs[port - OutputPort0] = value;
+            return true;
+        },
+        error);
+    if (!updated) {
+        setMessage(message, "%s", error.c_str());
+        return StateUnusable;
+    }
+    return status;
 }
 
 } // namespace

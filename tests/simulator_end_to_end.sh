@@ -10,6 +10,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 work=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+export KAVREN_SIM_STATE="$work/kavren-sim.state" # fresh devices, outputs at 0x00; never the user's
 
 "$panel" &
 pid=$!

@@ -1,8 +1,12 @@
 // The simulated device library, called through the same C interface the panel uses.
 #include <QtTest>
 
+#include <QElapsedTimer>
+
 #include <array>
 #include <cstring>
+
+#include "SimProcess.h"
 
 #include "kavren.h"
 
@@ -45,7 +49,165 @@ std::uint8_t readPort(DeviceHandle handle, std::uint8_t port) {
 class SimulatorTest : public QObject {
     Q_OBJECT
 
+    QTemporaryDir directory_;
+    QString state_;
+    int stateNumber_ = 0;
+
+    void sim(const QString &lines) { // dio-sim commands separated by ';', each one must succeed
+        for (const QString &line : lines.split(';', Qt::SkipEmptyParts)) {
+            const Run run = dioSim(words(line), state_);
+            QVERIFY2(run.exitCode == 0, qPrintable(line + ": " + run.err));
+        }
+    }
+
 private slots:
+    // Every test starts on fresh default devices in a state file of its own.
+    void init() {
+        state_ = directory_.filePath(QString("state-%1").arg(++stateNumber_));
+        qputenv("KAVREN_SIM_STATE", state_.toLocal8Bit());
+    }
+
+    void outputsAreSharedWithOtherProcesses() {
+        const DeviceHandle handle = openDevice(LoopbackSerial);
+        std::array<char, KAVREN_MESSAGE_SIZE> message{};
+        QCOMPARE(WritePort(handle, 0x11, 0x3C, message.data()), 0);
+        QCOMPARE(CloseDevice(handle), 0);
+        QVERIFY(
+            dioSim({"status"}, state_).out.contains(QRegularExpression("DIO-SIM-0001 .*outputs 0x00 0x3C")));
+    }
+
+    // What a call sees after dio-sim has changed the device: status != 0 and the message, or the value.
+    void drivenDevice_data() {
+        QTest::addColumn<QString>("before");    // dio-sim commands before the device is opened
+        QTest::addColumn<QString>("afterOpen"); // dio-sim commands between open and the calls
+        QTest::addColumn<QString>("calls"); // r<port> reads, w<port> writes 0x42, v version; space-separated
+        QTest::addColumn<QString>("expected"); // per call: value, "ok" or "fail:<status>:<message>"
+        QTest::newRow("unplugged while open")
+            << ""
+            << "unplug DIO-SIM-0001"
+            << "r10 w10 v"
+            << "fail:6:Device DIO-SIM-0001 was unplugged fail:6:Device DIO-SIM-0001 was unplugged "
+               "fail:6:Device DIO-SIM-0001 was unplugged";
+        QTest::newRow("unplugged and plugged again while open") << ""
+                                                                << "unplug DIO-SIM-0001;plug DIO-SIM-0001"
+                                                                << "r00"
+                                                                << "fail:6:Device DIO-SIM-0001 was unplugged";
+        QTest::newRow("plugged in at power-up outputs") << ""
+                                                        << ""
+                                                        << "w10 r10 r00"
+                                                        << "ok 0x42 0x42";
+        QTest::newRow("manual inputs") << "add M Box --mode manual;set M 0 0xA5;set M 1 7"
+                                       << ""
+                                       << "r00 r01"
+                                       << "0xA5 0x07";
+        QTest::newRow("fault for the next two reads") << "fail ReadPort --times 2 --status 9 --message Jammed"
+                                                      << ""
+                                                      << "r10 r10 r10"
+                                                      << "fail:9:Jammed fail:9:Jammed 0x00";
+        QTest::newRow("empty message") << "fail WritePort --message="
+                                       << ""
+                                       << "w10 w10"
+                                       << "fail:1: ok";
+        QTest::newRow("fault for one device before one for all")
+            << "fail ReadPort --always --status 3 --message all;fail ReadPort --serial DIO-SIM-0001 --status "
+               "4 "
+               "--message one"
+            << ""
+            << "r10 r10"
+            << "fail:4:one fail:3:all";
+        QTest::newRow("fault for another device") << "fail GetSWVersion --serial DIO-SIM-0002"
+                                                  << ""
+                                                  << "v"
+                                                  << "ok";
+        QTest::newRow("fault added while open") << ""
+                                                << "fail readport --message late"
+                                                << "r00"
+                                                << "fail:1:late";
+        QTest::newRow("cleared") << "fail WritePort --always"
+                                 << "clear"
+                                 << "w10 r00"
+                                 << "ok 0x42";
+    }
+    void drivenDevice() {
+        QFETCH(QString, before);
+        QFETCH(QString, afterOpen);
+        QFETCH(QString, calls);
+        QFETCH(QString, expected);
+        const QString serial = before.contains("add M") ? "M" : LoopbackSerial;
+        sim(before);
+        const DeviceHandle handle = openDevice(qPrintable(serial));
+        QVERIFY(handle != 0);
+        sim(afterOpen);
+        QStringList results;
+        for (const QString &call : calls.split(' ')) {
+            std::array<char, KAVREN_MESSAGE_SIZE> message{};
+            std::array<char, KAVREN_VERSION_SIZE> version{};
+            std::uint8_t value = 0;
+            const auto port = static_cast<std::uint8_t>(call.mid(1).toInt(nullptr, 16));
+            const std::int32_t status = call[0] == 'r' ? ReadPort(handle, port, &value, message.data())
+                                        : call[0] == 'w'
+                                            ? WritePort(handle, port, 0x42, message.data())
+                                            : GetSWVersion(handle, version.data(), message.data());
+            if (status != 0)
+                results << QString("fail:%1:%2").arg(status).arg(message.data());
+            else
+                results << (call[0] == 'r'
+                                ? QString("0x%1").arg(value, 2, 16, QChar('0')).toUpper().replace("0X", "0x")
+                                : "ok");
+        }
+        QCOMPARE(results.join(' '), expected);
+        CloseDevice(handle);
+    }
+
+    void plugBringsBackAtPowerUp() {
+        DeviceHandle handle = openDevice(LoopbackSerial);
+        std::array<char, KAVREN_MESSAGE_SIZE> message{};
+        QCOMPARE(WritePort(handle, 0x10, 0xFF, message.data()), 0);
+        sim("unplug DIO-SIM-0001");
+        QVERIFY(CloseDevice(handle) != 0); // opened before the unplug
+        QCOMPARE(openDevice(LoopbackSerial), DeviceHandle(0));
+        Listing listing;
+        QCOMPARE(ListDevices(&listing.count, listing.serials.data(), listing.descriptions.data()), 0);
+        QCOMPARE(listing.count, 1);
+        QCOMPARE(QByteArray(listing.serials.data()), QByteArray(CountingSerial));
+        sim("plug DIO-SIM-0001");
+        QCOMPARE(ListDevices(&listing.count, listing.serials.data(), listing.descriptions.data()), 0);
+        QCOMPARE(QByteArray(listing.serials.data()), QByteArray("DIO-SIM-0001,DIO-SIM-0002")); // same place
+        handle = openDevice(LoopbackSerial);
+        QCOMPARE(int(readPort(handle, 0x10)), 0x00);
+        QCOMPARE(CloseDevice(handle), 0);
+    }
+
+    void faultsWithoutMessageBuffersFailWithTheirStatus() {
+        sim("fail ListDevices --status 11;fail OpenDevice --status 12 --serial DIO-SIM-0002;fail "
+            "CloseDevice");
+        Listing listing;
+        QCOMPARE(ListDevices(&listing.count, listing.serials.data(), listing.descriptions.data()), 11);
+        QCOMPARE(ListDevices(&listing.count, listing.serials.data(), listing.descriptions.data()), 0);
+        DeviceHandle handle = 0;
+        QCOMPARE(OpenDevice(CountingSerial, &handle), 12);
+        QCOMPARE(handle, DeviceHandle(0));
+        QCOMPARE(CloseDevice(handle), 1);
+        QCOMPARE(CloseDevice(handle), 0);
+    }
+
+    void delayIsServedBeforeTheFault() {
+        sim("delay ReadPort 150");
+        sim("fail ReadPort --message slow");
+        const DeviceHandle handle = openDevice(LoopbackSerial);
+        std::array<char, KAVREN_MESSAGE_SIZE> message{};
+        std::uint8_t value = 0;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(ReadPort(handle, 0x00, &value, message.data()), 1);
+        QVERIFY(timer.elapsed() >= 150);
+        QCOMPARE(QByteArray(message.data()), QByteArray("slow"));
+        sim("delay readport 0");
+        timer.restart();
+        QCOMPARE(ReadPort(handle, 0x00, &value, message.data()), 0);
+        QVERIFY(timer.elapsed() < 150);
+        QCOMPARE(CloseDevice(handle), 0);
+    }
     void listsTwoDevicesInOrder() {
         Listing listing;
         listing.serials.fill('#');

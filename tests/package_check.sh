@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it: built with CPack in the given build directory, checked by
+# lintian (any error fails; warnings are listed), its desktop entry and metainfo validated, then unpacked
+# into a temporary directory and run from there: `dio list` on the bundled simulator, and the panel in a
+# virtual X display, closed as a window manager would.
+set -u
+build=$1 closer=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+(cd "$build" && rm -f diopanel_*.deb && cpack -G DEB >"$work/cpack.log" 2>&1) ||
+    { cat "$work/cpack.log" >&2; fail "cpack"; exit 1; }
+package=$(ls "$build"/diopanel_*_amd64.deb 2>/dev/null | head -1)
+[ -n "$package" ] || { fail "no diopanel_<version>_amd64.deb in $build"; exit 1; }
+echo "package: $package"
+dpkg-deb --field "$package" Package Version Depends
+
+lintian --fail-on error "$package" >"$work/lintian.log" 2>&1 ||
+    fail "lintian reports errors"
+echo "lintian:"
+sed 's/^/    /' "$work/lintian.log"
+
+root=$work/root
+dpkg-deb -x "$package" "$root"
+desktop-file-validate "$root/usr/share/applications/diopanel.desktop" || fail "desktop entry"
+appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml >/dev/null || fail "metainfo"
+for page in diopanel dio dio-sim; do
+    [ -s "$root/usr/share/man/man1/$page.1.gz" ] || fail "no manual page for $page"
+done
+
+export KAVREN_SIM_STATE=$work/sim.state
+env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$root/usr/bin/dio" list >"$work/list" 2>&1 || fail "dio list"
+grep -q "^DIO-SIM-0001	" "$work/list" || { cat "$work/list" >&2; fail "dio list shows no simulated device"; }
+env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$root/usr/bin/diopanel" --version || fail "diopanel --version"
+
+# The panel from the unpacked tree, in a virtual display: its window appears and closing it ends it with 0.
+xvfb-run -a bash -c '
+    env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$1/usr/bin/diopanel" &
+    pid=$!
+    closed=0
+    for _ in $(seq 100); do
+        if "$2" "Test USB DIO"; then closed=1; break; fi
+        sleep 0.1
+    done
+    [ $closed -eq 1 ] || { kill $pid; exit 3; }
+    wait $pid
+' _ "$root" "$closer" || fail "the unpacked panel did not show its window and end with 0"
+
+[ "$failures" -eq 0 ] && echo "package checks passed"
+[ "$failures" -eq 0 ]
