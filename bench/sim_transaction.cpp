@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -45,7 +46,7 @@ int main(int argc, char *argv[]) {
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     if (!temporary.empty())
-        std::system(("rm -rf '" + temporary + "'").c_str());
+        std::filesystem::remove_all(temporary);
     if (!ok || micros.empty()) {
         std::fprintf(stderr, "sim_transaction: a transaction failed\n");
         return 1;

@@ -22,10 +22,19 @@ install_missing() {
 build_packages=(cmake ninja-build g++ make qt6-base-dev libcli11-dev zlib1g-dev fonts-liberation)
 # What the real-window tests add.
 test_packages=(xvfb xauth libx11-dev xdotool imagemagick)
+# What the Debian package and its checks add.
+package_packages=(dpkg-dev help2man lintian desktop-file-utils appstream)
 # What the libFuzzer targets add.
 fuzz_packages=(clang libclang-rt-14-dev)
 
+# build_preset PRESET [CONFIGURE-OPTION...]: configures and builds everything.
 build_preset() {
     cmake --preset "$1" "${@:2}" >/dev/null
     cmake --build --preset "$1"
+}
+
+# build_targets PRESET TARGET...: configures, then builds only those targets and what they need.
+build_targets() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" --target "${@:2}"
 }

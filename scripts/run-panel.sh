@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the panel on the simulated device.
+# Installs what is missing, builds what the panel needs, and starts it on the simulated device.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$repo_root"
 
 install_missing "${build_packages[@]}"
-build_preset default
+build_targets default diopanel_launcher # the panel, its launcher and the simulated device
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     cat >&2 <<MSG

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the README's picture of the panel: the panel on the simulated device in a virtual X display,
-# after "Get Devices", three output lamps toggled and "Set Ports", saved as docs/panel.png.
+# after "Get Devices", three output lamps toggled, "Set Ports" and "Get SW Version", saved as docs/panel.png.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$repo_root"
 if [ -z "${DISPLAY:-}" ]; then
@@ -20,6 +20,7 @@ click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep 0.3; }
 click 156 104 # Get Devices
 for x in 232 184 64; do click "$x" 240; done # output lamps 17, 19 and 24
 click 388 296 # Set Ports
+click 380 104 # Get SW Version
 mkdir -p docs
 import -window "$window" docs/panel.png
 echo "docs/panel.png"
