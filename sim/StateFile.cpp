@@ -101,6 +101,8 @@ StateFile::Look StateFile::inspect(struct stat &info, std::string &error) const 
 }
 
 const State *StateFile::load(std::string &error) {
+    if (snapshot_.state && snapshotStillCurrent())
+        return &*snapshot_.state;
     struct stat info {};
     switch (inspect(info, error)) {
     case Look::Refused:
@@ -118,11 +120,23 @@ const State *StateFile::load(std::string &error) {
     case Look::Usable:
         break;
     }
-    if (snapshot_.fd < 0 || !sameFile(info, snapshot_.key))
-        return readFile(error);
-    if (!snapshot_.state)
+    if (snapshot_.fd < 0 || !sameFile(info, snapshot_.key)) {
+        if (readFile(error) == nullptr)
+            return nullptr;
+    } else if (!snapshot_.state) {
         error = invalidMessage(snapshot_.problem);
-    return snapshot_.state ? &*snapshot_.state : nullptr;
+        return nullptr;
+    }
+    return &*snapshot_.state;
+}
+
+// Every change replaces the file by rename, which unlinks the one read last; a chmod or chown changes its
+// times. So while the inode read last keeps its link and its times, it is still the state, and asking the
+// open descriptor costs far less than looking the path up again.
+bool StateFile::snapshotStillCurrent() const {
+    struct stat info {};
+    return snapshot_.fd >= 0 && ::fstat(snapshot_.fd, &info) == 0 && info.st_nlink > 0 &&
+           sameFile(info, snapshot_.key);
 }
 
 const State *StateFile::readFile(std::string &error) {

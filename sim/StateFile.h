@@ -4,7 +4,8 @@
 // whole state, before or after, even when a writer is killed midway. Changes are made under an exclusive
 // lock on a lock file beside it, which the kernel drops when its holder dies, so no update is lost.
 // Reading takes no lock: a file that is the same as last time (same inode, size and times; the inode
-// is kept open so it cannot be reused) is not read again.
+// is kept open so it cannot be reused) is not read again, and while that inode keeps its link it is
+// asked through its descriptor, which costs far less than looking the path up.
 #pragma once
 
 #include <functional>
@@ -45,6 +46,7 @@ private:
 
     enum class Look { Missing, Usable, Refused };
     Look inspect(struct stat &info, std::string &error) const;
+    bool snapshotStillCurrent() const;
     const State *readFile(std::string &error);
     bool lock(std::string &error);
     void unlock();
