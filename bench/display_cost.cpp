@@ -31,6 +31,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "PrivateSimulatorState.h"
+
 extern char **environ;
 
 namespace {
@@ -331,6 +333,7 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "usage: display_cost [seconds per phase]\n");
         return 2;
     }
+    const PrivateSimulatorState state; // the panels it starts inherit it
     try {
         const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
         const pid_t server = xServerPid();

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "PrivateSimulatorState.h"
 #include "Unit1.h"
 
 namespace {
@@ -92,6 +93,7 @@ void measure(TForm1 &form, int ticks, const char *name, BeforeTick beforeTick) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    const PrivateSimulatorState state;
     QApplication application(argc, argv);
     const int ticks = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
     TForm1 form;

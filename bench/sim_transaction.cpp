@@ -1,15 +1,13 @@
 // What one polling transaction costs on the simulated device: open, read ports 0x00 and 0x01, close,
-// through the library's C interface and its shared state file. Uses its own state file (a temporary one
-// unless KAVREN_SIM_STATE names one), so a user's simulated devices are left alone.
+// through the library's C interface and its shared state file, on a state file of the benchmark's own.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "PrivateSimulatorState.h"
 #include "kavren.h"
 
 namespace {
@@ -29,14 +27,7 @@ bool transaction(const char *serial) {
 
 int main(int argc, char *argv[]) {
     const int transactions = argc > 1 ? std::atoi(argv[1]) : 100000;
-    std::string temporary;
-    if (std::getenv("KAVREN_SIM_STATE") == nullptr) {
-        char directory[] = "/tmp/sim_transaction.XXXXXX";
-        if (mkdtemp(directory) == nullptr)
-            return 1;
-        temporary = directory;
-        setenv("KAVREN_SIM_STATE", (temporary + "/state").c_str(), 1);
-    }
+    const PrivateSimulatorState state;
     std::vector<double> micros;
     micros.reserve(static_cast<std::size_t>(std::max(transactions, 1)));
     bool ok = transaction("DIO-SIM-0001"); // creates the state file, untimed
@@ -45,8 +36,6 @@ int main(int argc, char *argv[]) {
         ok = transaction("DIO-SIM-0001");
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    if (!temporary.empty())
-        std::filesystem::remove_all(temporary);
     if (!ok || micros.empty()) {
         std::fprintf(stderr, "sim_transaction: a transaction failed\n");
         return 1;
