@@ -5,13 +5,11 @@
 
 namespace startup {
 
-// A display server to show the window on, or a Qt platform that needs none (such as offscreen).
-bool hasDisplay();
-
-// Why the panel cannot show its window and how to run it anyway.
-std::string noDisplayText();
-
 // On stderr always; in a dialog too when there is a display, since a desktop launch shows no terminal.
 void reportProblem(const std::string &text, int &argc, char **argv);
+
+// Whether the panel can start: 0 when it can, else the exit code, after saying why. A library problem
+// comes first (2), since it needs fixing with or without a display; then a missing display (1).
+int refusalToStart(bool libraryLoaded, const std::string &libraryProblem, int &argc, char **argv);
 
 } // namespace startup

@@ -21,7 +21,6 @@ namespace {
 
 constexpr int BadUsage = 2;
 constexpr int LibraryProblem = 2;
-constexpr int NoDisplay = 1;
 constexpr int PanelNotStarted = 126;
 
 struct Options {
@@ -114,14 +113,8 @@ int main(int argc, char *argv[]) {
     const bool loaded = device::loadDeviceLibrary(options.library, problem);
     if (options.version)
         return printVersion(loaded, problem);
-    if (!loaded) {
-        startup::reportProblem(problem + "\n\n" + device::howToProvideDeviceLibrary(), argc, argv);
-        return LibraryProblem;
-    }
-    if (!startup::hasDisplay()) {
-        std::fprintf(stderr, "diopanel: %s\n", startup::noDisplayText().c_str());
-        return NoDisplay;
-    }
+    if (const int refused = startup::refusalToStart(loaded, problem, argc, argv); refused != 0)
+        return refused;
     setenv(device::LibraryVariable, device::loadedLibraryPath().c_str(), 1);
     const std::string panel = panelPath();
     char *panelArguments[] = {const_cast<char *>(panel.c_str()), nullptr};

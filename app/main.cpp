@@ -26,14 +26,10 @@ void ShowException(const std::exception &error) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (std::string problem; !device::loadDeviceLibrary({}, problem)) {
-        startup::reportProblem(problem + "\n\n" + device::howToProvideDeviceLibrary(), argc, argv);
-        return 2;
-    }
-    if (!startup::hasDisplay()) {
-        std::fprintf(stderr, "diopanel: %s\n", startup::noDisplayText().c_str());
-        return 1;
-    }
+    std::string problem;
+    const bool loaded = device::loadDeviceLibrary({}, problem);
+    if (const int refused = startup::refusalToStart(loaded, problem, argc, argv); refused != 0)
+        return refused;
     std::unique_ptr<QApplication> application;
     std::unique_ptr<TForm1> form;
     try {

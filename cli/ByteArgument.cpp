@@ -1,6 +1,7 @@
 #include "ByteArgument.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace cli {
 
@@ -29,6 +30,12 @@ std::optional<std::uint8_t> parseByte(std::string_view text) {
     if (error != std::errc() || end != text.data() + text.size() || value > 0xFF)
         return std::nullopt;
     return static_cast<std::uint8_t>(value);
+}
+
+std::string formatByte(std::uint8_t value) {
+    char text[5];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
 }
 
 } // namespace cli

@@ -6,18 +6,20 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "ByteArgument.h"
+
 namespace dio {
 
 namespace {
 
-QString hexByte(std::uint8_t value) {
-    return QString::asprintf("0x%02X", value);
+std::string portValue(std::uint8_t port, std::uint8_t value) {
+    return cli::formatByte(port) + '=' + cli::formatByte(value);
 }
 
 QJsonObject portsObject(const PortValues &values) {
     QJsonObject ports;
     for (const auto &[port, value] : values)
-        ports.insert(hexByte(port), value);
+        ports.insert(QString::fromStdString(cli::formatByte(port)), value);
     return ports;
 }
 
@@ -45,7 +47,7 @@ std::string listJson(const Listing &listing) {
 std::string portsText(const PortValues &values) {
     std::string text;
     for (const auto &[port, value] : values)
-        text += (hexByte(port) + '=' + hexByte(value)).toStdString() + '\n';
+        text += portValue(port, value) + '\n';
     return text;
 }
 
@@ -69,7 +71,7 @@ std::string utcTimestamp(std::chrono::system_clock::time_point time) {
 std::string watchText(const std::string &time, const PortValues &values) {
     std::string line = time;
     for (const auto &[port, value] : values)
-        line += ' ' + (hexByte(port) + '=' + hexByte(value)).toStdString();
+        line += ' ' + portValue(port, value);
     return line + '\n';
 }
 

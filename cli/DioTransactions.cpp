@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include "ByteArgument.h"
 #include "DeviceList.h"
 #include "kavren.h"
 
@@ -47,10 +48,6 @@ Failures readInto(DeviceHandle handle, device::MessageBuffer &message, const std
         values.emplace_back(port, value);
     }
     return {};
-}
-
-std::string hexByte(std::uint8_t value) {
-    return QString::asprintf("0x%02X", value).toStdString();
 }
 
 } // namespace
@@ -104,8 +101,8 @@ Failures writePorts(const device::SerialNumberBuffer &serialNumber, const PortVa
             const auto last = std::find_if(writes.rbegin(), writes.rend(),
                                            [port = port](const auto &write) { return write.first == port; });
             if (last->second != value)
-                return {"port " + hexByte(port) + " reads back " + hexByte(value) + " after " +
-                        hexByte(last->second) + " was written"};
+                return {"port " + cli::formatByte(port) + " reads back " + cli::formatByte(value) +
+                        " after " + cli::formatByte(last->second) + " was written"};
         }
         return {};
     });

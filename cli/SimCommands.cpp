@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "ByteArgument.h"
 #include "DeviceText.h"
 
 namespace dio_sim {
@@ -51,12 +52,6 @@ std::string unknownDevice(const std::string &serial) {
     return "there is no device " + shown(serial);
 }
 
-std::string hex(std::uint8_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", value);
-    return text;
-}
-
 std::string target(const Rule &rule) {
     return rule.serial.empty() ? "every device" : shown(rule.serial);
 }
@@ -68,8 +63,9 @@ std::string statusText(const State &state) {
         std::snprintf(line, sizeof line, "%-19s  %-9s  %-8s  inputs %s %s  outputs %s %s  ",
                       shown(device.serial).c_str(), device.plugged ? "plugged" : "unplugged",
                       std::string(sim::modeName(device.mode)).c_str(),
-                      hex(sim::inputValue(device, 0)).c_str(), hex(sim::inputValue(device, 1)).c_str(),
-                      hex(device.outputs[0]).c_str(), hex(device.outputs[1]).c_str());
+                      cli::formatByte(sim::inputValue(device, 0)).c_str(),
+                      cli::formatByte(sim::inputValue(device, 1)).c_str(),
+                      cli::formatByte(device.outputs[0]).c_str(), cli::formatByte(device.outputs[1]).c_str());
         out += line + shown(device.description) + "\n";
     }
     if (state.rules.empty())
@@ -197,7 +193,7 @@ Result set(sim::StateFile &file, const std::string &serial, std::uint8_t port, s
             return "device " + shown(serial) + " is in " + std::string(sim::modeName(device->mode)) +
                    " mode; only the inputs of a manual device can be set";
         if (port > 0x01)
-            return "port " + hex(port) + " is not an input port: give 0x00 or 0x01";
+            return "port " + cli::formatByte(port) + " is not an input port: give 0x00 or 0x01";
         device->inputs[port] = value;
         return std::nullopt;
     });

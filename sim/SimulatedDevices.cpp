@@ -86,6 +86,8 @@ private:
                                     char *message, const State *&state);
     std::string serialOf(DeviceHandle handle) const;
     const Device *deviceFor(const State &state, DeviceHandle handle, char *message, int32_t &status) const;
+    const Device *deviceForCall(Guard &guard, Operation operation, DeviceHandle handle, char *message,
+                                int32_t &status);
 
     std::mutex mutex_;
     std::unique_ptr<sim::StateFile> file_;
@@ -175,6 +177,18 @@ const Device *Simulator::deviceFor(const State &state, DeviceHandle handle, char
     return device;
 }
 
+// The device a call on an open handle works on, once the call's delay and faults are served; nullptr with
+// `status` set when a fault applies or the handle's device is gone.
+const Device *Simulator::deviceForCall(Guard &guard, Operation operation, DeviceHandle handle, char *message,
+                                       int32_t &status) {
+    const State *state = nullptr;
+    if (const auto injectedStatus = injected(guard, operation, serialOf(handle), message, state)) {
+        status = *injectedStatus;
+        return nullptr;
+    }
+    return deviceFor(*state, handle, message, status);
+}
+
 int32_t Simulator::list(int32_t *count, char *serialNumbers, char *descriptions) {
     if (count == nullptr || serialNumbers == nullptr || descriptions == nullptr)
         return BadArgument;
@@ -227,11 +241,8 @@ int32_t Simulator::close(DeviceHandle handle) {
 
 int32_t Simulator::version(DeviceHandle handle, char *version, char *message) {
     Guard guard(mutex_);
-    const State *state = nullptr;
-    if (const auto status = injected(guard, Operation::GetSWVersion, serialOf(handle), message, state))
-        return *status;
     int32_t status = Ok;
-    const Device *device = deviceFor(*state, handle, message, status);
+    const Device *device = deviceForCall(guard, Operation::GetSWVersion, handle, message, status);
     if (device == nullptr)
         return status;
     if (version == nullptr) {
@@ -244,11 +255,8 @@ int32_t Simulator::version(DeviceHandle handle, char *version, char *message) {
 
 int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char *message) {
     Guard guard(mutex_);
-    const State *state = nullptr;
-    if (const auto status = injected(guard, Operation::ReadPort, serialOf(handle), message, state))
-        return *status;
     int32_t status = Ok;
-    const Device *device = deviceFor(*state, handle, message, status);
+    const Device *device = deviceForCall(guard, Operation::ReadPort, handle, message, status);
     if (device == nullptr)
         return status;
     if (value == nullptr) {
@@ -272,11 +280,8 @@ int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char 
 
 int32_t Simulator::write(DeviceHandle handle, uint8_t port, uint8_t value, char *message) {
     Guard guard(mutex_);
-    const State *state = nullptr;
-    if (const auto status = injected(guard, Operation::WritePort, serialOf(handle), message, state))
-        return *status;
     int32_t status = Ok;
-    if (deviceFor(*state, handle, message, status) == nullptr)
+    if (deviceForCall(guard, Operation::WritePort, handle, message, status) == nullptr)
         return status;
     if (port == InputPort0 || port == InputPort1) {
         setMessage(message, "Port 0x%02X is an input", port);
