@@ -7,6 +7,7 @@
 
 #include "ByteArgument.h"
 #include "DeviceList.h"
+#include "OperationTexts.h"
 #include "kavren.h"
 
 namespace dio {
@@ -32,10 +33,10 @@ Failures transaction(const device::SerialNumberBuffer &serialNumber, const Body 
     device::MessageBuffer message{};
     DeviceHandle handle = 0;
     if (OpenDevice(serialNumber.data(), &handle) != 0)
-        return {"Error Opening Device"};
+        return {device::OpenErrorText};
     Failures failures = body(handle, message);
     if (CloseDevice(handle) != 0)
-        failures.emplace_back("Error Closing Device");
+        failures.emplace_back(device::CloseErrorText);
     return failures;
 }
 
@@ -44,7 +45,7 @@ Failures readInto(DeviceHandle handle, device::MessageBuffer &message, const std
     std::uint8_t value = 0;
     for (const std::uint8_t port : ports) {
         if (ReadPort(handle, port, &value, message.data()) != 0)
-            return callFailure(message, "Error Reading Port");
+            return callFailure(message, device::ReadErrorText);
         values.emplace_back(port, value);
     }
     return {};
@@ -57,7 +58,7 @@ Failures listDevices(Listing &listing) {
     device::DescriptionListBuffer descriptions{};
     std::int32_t count = 0;
     if (ListDevices(&count, serialNumbers.data(), descriptions.data()) != 0)
-        return {"Error Listing Devices"};
+        return {device::ListErrorText};
     const std::string_view serialText = device::boundedText(serialNumbers);
     const std::string_view descriptionText = device::boundedText(descriptions);
     const std::size_t serialFields = countListFields(serialText);
@@ -94,7 +95,7 @@ Failures writePorts(const device::SerialNumberBuffer &serialNumber, const PortVa
     return transaction(serialNumber, [&](DeviceHandle handle, device::MessageBuffer &message) -> Failures {
         for (const auto &[port, value] : writes)
             if (WritePort(handle, port, value, message.data()) != 0)
-                return callFailure(message, "Error Writing Port");
+                return callFailure(message, device::WriteErrorText);
         if (Failures failures = readInto(handle, message, written, readBack); !failures.empty())
             return failures;
         for (const auto &[port, value] : readBack) {
@@ -112,7 +113,7 @@ Failures readVersion(const device::SerialNumberBuffer &serialNumber, std::string
     device::VersionBuffer buffer{};
     return transaction(serialNumber, [&](DeviceHandle handle, device::MessageBuffer &message) -> Failures {
         if (GetSWVersion(handle, buffer.data(), message.data()) != 0)
-            return callFailure(message, "Error Reading SW Version");
+            return callFailure(message, device::VersionErrorText);
         version = utf8(device::boundedText(buffer));
         return {};
     });

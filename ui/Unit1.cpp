@@ -12,17 +12,18 @@
 #include <QTimer>
 
 #include "DeviceList.h"
+#include "OperationTexts.h"
 #include "TShape.h"
 
 TForm1 *Form1 = nullptr;
 
 namespace {
 
-const QString OpenErrorText = QStringLiteral("Error Opening Device");
-const QString CloseErrorText = QStringLiteral("Error Closing Device");
-const QString ReadErrorText = QStringLiteral("Error Reading Port");
-const QString WriteErrorText = QStringLiteral("Error Writing Port");
-const QString VersionErrorText = QStringLiteral("Error Reading SW Version");
+const QString OpenErrorText = QString::fromLatin1(device::OpenErrorText);
+const QString CloseErrorText = QString::fromLatin1(device::CloseErrorText);
+const QString ReadErrorText = QString::fromLatin1(device::ReadErrorText);
+const QString WriteErrorText = QString::fromLatin1(device::WriteErrorText);
+const QString VersionErrorText = QString::fromLatin1(device::VersionErrorText);
 const QString VersionCaption = QStringLiteral("SW Version :");
 const QString VersionPrefix = QStringLiteral("SW Version : ");
 
