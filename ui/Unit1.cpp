@@ -175,6 +175,7 @@ void TForm1::ConnectEvents() {
     connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(Button4); });
     // activated is raised by the operator's pick only, never by setCurrentIndex from code.
     connect(ComboBox1, &QComboBox::activated, this, [this] { ComboBox1Change(ComboBox1); });
+    connect(ComboBox1, &QComboBox::currentTextChanged, this, &TForm1::EncodeSelectedSerialNumber);
     connect(ComboBox2, &QComboBox::activated, this, [this] { ComboBox2Change(ComboBox2); });
     for (int k = 17; k <= LampCount; ++k)
         connect(lamp(k), &TShape::mouseUp, this, &TForm1::Shape17MouseUp);
@@ -197,6 +198,13 @@ std::uint8_t TForm1::CollectPortValue(std::uint8_t port) const {
     return lamps::CollectPortValue(ShapeLamps(lamps_), port);
 }
 
+// The selected serial number in the library's encoding, made once per selection rather than on every poll.
+void TForm1::EncodeSelectedSerialNumber(const QString &text) {
+    device::SerialNumberBuffer serialNumber{};
+    selectedSerialNumberFits_ = device::encodeSerialNumber(text, serialNumber);
+    selectedSerialNumber_ = serialNumber;
+}
+
 void TForm1::SetStatusText(const QString &text) {
     StatusBar1->showMessage(text);
 }
@@ -210,7 +218,7 @@ void TForm1::SetVersionCaption(const QString &caption) {
 // ---- Device transactions: open the selected device, do one job, close it, report in the status line.
 
 template <typename Body> void TForm1::RunTransaction(Body body) {
-    device::SerialNumberBuffer serialNumber{};
+    device::SerialNumberBuffer serialNumber = selectedSerialNumber_;
     device::MessageBuffer message{}; // shared by every call of the job and never cleared between them
     DeviceHandle handle = 0;
 
@@ -221,7 +229,7 @@ template <typename Body> void TForm1::RunTransaction(Body body) {
         StatusBar1->repaint();
     }
 
-    if (!device::encodeSerialNumber(ComboBox1->currentText(), serialNumber)) {
+    if (!selectedSerialNumberFits_) {
         SetStatusText(OpenErrorText); // too long to pass whole: no device is opened
         return;
     }
