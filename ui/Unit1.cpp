@@ -176,6 +176,14 @@ void TForm1::ConnectEvents() {
     // activated is raised by the operator's pick only, never by setCurrentIndex from code.
     connect(ComboBox1, &QComboBox::activated, this, [this] { ComboBox1Change(ComboBox1); });
     connect(ComboBox1, &QComboBox::currentTextChanged, this, &TForm1::EncodeSelectedSerialNumber);
+    // What every poll asks of the list and the status line is kept here as it changes, so a poll reads
+    // two flags instead of walking into the controls.
+    const auto countSerialNumbers = [this] { serialNumbersListed_ = ComboBox1->count() > 0; };
+    connect(ComboBox1->model(), &QAbstractItemModel::rowsInserted, this, countSerialNumbers);
+    connect(ComboBox1->model(), &QAbstractItemModel::rowsRemoved, this, countSerialNumbers);
+    connect(ComboBox1->model(), &QAbstractItemModel::modelReset, this, countSerialNumbers);
+    connect(StatusBar1, &QStatusBar::messageChanged, this,
+            [this](const QString &text) { statusShowsMessage_ = !text.isEmpty(); });
     connect(ComboBox2, &QComboBox::activated, this, [this] { ComboBox2Change(ComboBox2); });
     for (int k = 17; k <= LampCount; ++k)
         connect(lamp(k), &TShape::mouseUp, this, &TForm1::Shape17MouseUp);
@@ -224,7 +232,7 @@ template <typename Body> void TForm1::RunTransaction(Body body) {
 
     // A stale message leaves the screen before the device is touched; a blank line has nothing to repaint,
     // so a quiet poll sends nothing to the display.
-    if (!StatusBar1->currentMessage().isEmpty()) {
+    if (statusShowsMessage_) {
         SetStatusText(QString());
         StatusBar1->repaint();
     }
@@ -373,6 +381,6 @@ void TForm1::ComboBox2Change(QObject *) {
 }
 
 void TForm1::Timer1Timer(QObject *) {
-    if (ComboBox1->count() > 0 && !isDroppedDown(ComboBox1))
+    if (serialNumbersListed_ && !isDroppedDown(ComboBox1))
         ReadInputPorts();
 }

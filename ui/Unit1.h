@@ -88,6 +88,8 @@ private:
     std::array<TShape *, LampCount> lamps_{};
     device::SerialNumberBuffer selectedSerialNumber_{}; // nothing listed: the empty text
     bool selectedSerialNumberFits_ = true;
+    bool serialNumbersListed_ = false;
+    bool statusShowsMessage_ = false;
 };
 
 extern TForm1 *Form1;
