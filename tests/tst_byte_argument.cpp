@@ -1,7 +1,7 @@
 // Port numbers and values typed on a command line: the forms accepted and everything refused.
 #include <QtTest>
 
-#include "ByteArgument.h"
+#include "Arguments.h"
 
 class ByteArgumentTest : public QObject {
     Q_OBJECT
