@@ -60,19 +60,14 @@ std::pair<std::uint8_t, std::uint8_t> writeArgument(const std::string &text) {
     return {*port, *value};
 }
 
-Exit reportFailures(const std::vector<std::string> &failures, cli::Console &console) {
-    for (const std::string &failure : failures)
-        console.error(failure);
-    return failures.empty() ? Exit::Done : Exit::Failed;
-}
-
-// Prints the output only when every call succeeded.
+// Prints the output when every call succeeded, else why they failed.
 Exit printUnlessFailed(const std::vector<std::string> &failures, const std::string &output,
                        cli::Console &console) {
-    if (!failures.empty())
-        return reportFailures(failures, console);
-    console.print(output);
-    return Exit::Done;
+    for (const std::string &failure : failures)
+        console.error(failure);
+    if (failures.empty())
+        console.print(output);
+    return failures.empty() ? Exit::Done : Exit::Failed;
 }
 
 void addList(CLI::App &app, Runner &chosen) {
