@@ -91,29 +91,26 @@ void addAdd(CLI::App &app, Runner &chosen) {
                         "Software version text, at most 9 bytes (default 1.0-sim)");
 }
 
-void addSerialCommands(CLI::App &app, Runner &chosen) {
-    const auto bindTo = [](Result (*change)(sim::StateFile &, const std::string &)) {
-        return [change](const SerialOptions &options) {
+using SerialChange = std::function<Result(sim::StateFile &, const std::string &)>;
+
+void addSerialCommand(CLI::App &app, Runner &chosen, const char *name, const char *description,
+                      SerialChange change) {
+    auto command = cli::addCommand<SerialOptions>(
+        app, name, description, chosen, [change](const SerialOptions &options) -> Runner {
             return [change, serial = deviceTextArgument(options.serial, DeviceText::Serial)](
                        sim::StateFile &file) { return change(file, serial); };
-        };
-    };
-    const auto plugIn = [](sim::StateFile &file, const std::string &serial) {
-        return plug(file, serial, true);
-    };
-    const auto unplug = [](sim::StateFile &file, const std::string &serial) {
-        return plug(file, serial, false);
-    };
-    const struct {
-        const char *name, *description;
-        Result (*change)(sim::StateFile &, const std::string &);
-    } commands[] = {{"remove", "Remove a device and its faults and delays", dio_sim::remove},
-                    {"unplug", "Unplug a device: not listed, cannot be opened", unplug},
-                    {"plug", "Plug a device back in, outputs 0x00", plugIn}};
-    for (const auto &[name, description, change] : commands) {
-        auto command = cli::addCommand<SerialOptions>(app, name, description, chosen, bindTo(change));
-        command.app->add_option("SERIAL", command.options->serial, "Serial number")->required();
-    }
+        });
+    command.app->add_option("SERIAL", command.options->serial, "Serial number")->required();
+}
+
+void addSerialCommands(CLI::App &app, Runner &chosen) {
+    addSerialCommand(app, chosen, "remove", "Remove a device and its faults and delays", dio_sim::remove);
+    addSerialCommand(
+        app, chosen, "unplug", "Unplug a device: not listed, cannot be opened",
+        [](sim::StateFile &file, const std::string &serial) { return plug(file, serial, false); });
+    addSerialCommand(
+        app, chosen, "plug", "Plug a device back in, outputs 0x00",
+        [](sim::StateFile &file, const std::string &serial) { return plug(file, serial, true); });
 }
 
 void addSet(CLI::App &app, Runner &chosen) {
@@ -149,8 +146,8 @@ Fault faultOf(const FailOptions &options) {
                              std::numeric_limits<std::int32_t>::max()));
     if (status == 0)
         throw CLI::ValidationError("--status 0 means success; give a non-zero status");
-    return {operation, serial, options.always,
-            times,     status, deviceTextArgument(options.message, DeviceText::Message)};
+    const std::string message = deviceTextArgument(options.message, DeviceText::Message);
+    return {operation, serial, options.always, times, status, message};
 }
 
 void addFail(CLI::App &app, Runner &chosen) {
