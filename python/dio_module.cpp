@@ -71,7 +71,12 @@ void defineDevice(py::module_ &module) {
         .def_property_readonly("closed", &Device::closed, "Whether the device was closed.")
         .def_property_readonly("serial", &Device::serial, "The serial number the device was opened with.")
         .def(
-            "__enter__", [](Device &device) -> Device & { return device; },
+            "__enter__",
+            [](Device &device) -> Device & {
+                if (device.closed())
+                    throw py::value_error("the device is closed");
+                return device;
+            },
             py::return_value_policy::reference)
         .def(
             "__exit__",

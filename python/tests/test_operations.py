@@ -128,6 +128,7 @@ def slow_library(sim):
         (lambda dev: dev.write(0x10, None), TypeError),
         (lambda dev: (dev.close(), dev.read(0x00)), ValueError),
         (lambda dev: (dev.close(), dev.version), ValueError),
+        (lambda dev: (dev.close(), dev.__enter__()), ValueError),
     ],
 )
 def test_bad_arguments_make_no_library_call(slow_library, call, error):
