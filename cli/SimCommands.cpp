@@ -135,7 +135,7 @@ std::optional<std::string> knownOrAll(const State &state, const std::string &ser
 
 Result status(sim::StateFile &file, bool json) {
     std::string error;
-    const State *state = file.load(error);
+    const auto state = file.load(error);
     if (state == nullptr)
         return {Outcome::Failed, error, {}};
     return {Outcome::Done, {}, json ? statusJson(*state, file.path()) : statusText(*state)};

@@ -13,6 +13,7 @@
 #include "ByteValidator.h"
 #include "DeviceText.h"
 #include "SimCommands.h"
+#include "TextRules.h"
 
 namespace {
 
@@ -168,17 +169,17 @@ int main(int argc, char *argv[]) {
             return report(app, dio_sim::clear(file));
         if (command == addCommand) {
             std::string lowered = mode;
-            dio_sim::NewDevice device{deviceText(serial, "the serial number", sim::serialProblem),
-                                      deviceText(description, "the description", sim::descriptionProblem),
+            dio_sim::NewDevice device{deviceText(serial, "the serial number", device::serialProblem),
+                                      deviceText(description, "the description", device::descriptionProblem),
                                       *sim::parseMode(lowered),
-                                      deviceText(version, "the version", sim::versionProblem)};
+                                      deviceText(version, "the version", device::versionProblem)};
             return report(app, dio_sim::add(file, device));
         }
         const bool serialGiven = command == failCommand    ? failSerial->count() > 0
                                  : command == delayCommand ? delaySerial->count() > 0
                                                            : true;
         const std::string device =
-            serialGiven ? deviceText(serial, "the serial number", sim::serialProblem) : std::string();
+            serialGiven ? deviceText(serial, "the serial number", device::serialProblem) : std::string();
         if (command == removeCommand)
             return report(app, dio_sim::remove(file, device));
         if (command == unplugCommand || command == plugCommand)
@@ -204,11 +205,9 @@ int main(int argc, char *argv[]) {
                    : number<std::uint32_t>(times, "--times", 1, std::numeric_limits<std::uint32_t>::max()),
             number<std::int32_t>(status, "--status", std::numeric_limits<std::int32_t>::min(),
                                  std::numeric_limits<std::int32_t>::max()),
-            deviceText(message, "the message", nullptr)};
+            deviceText(message, "the message", device::messageProblem)};
         if (fault.status == 0)
             throw BadUsage{"--status 0 means success; give a non-zero status"};
-        if (fault.message.size() > sim::MaxMessageBytes)
-            throw BadUsage{"the message has at most 255 bytes"};
         return report(app, dio_sim::fail(file, fault));
     } catch (const BadUsage &bad) {
         return report(app, {Outcome::BadUsage, bad.reason, {}});

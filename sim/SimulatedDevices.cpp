@@ -70,6 +70,8 @@ struct OpenedDevice {
     uint32_t generation = 0;
 };
 
+using Snapshot = std::shared_ptr<const State>;
+
 class Simulator {
 public:
     int32_t list(int32_t *count, char *serialNumbers, char *descriptions);
@@ -82,12 +84,13 @@ public:
 private:
     using Guard = std::unique_lock<std::mutex>;
     sim::StateFile &file();
-    std::optional<int32_t> injected(Guard &guard, Operation operation, const std::string &serial,
-                                    char *message, const State *&state);
+    Snapshot stateFor(Guard &guard, Operation operation, const std::string &serial, char *message,
+                      int32_t &status);
+    void useFault(Operation operation, const std::string &serial, char *message, int32_t &status);
     std::string serialOf(DeviceHandle handle) const;
     const Device *deviceFor(const State &state, DeviceHandle handle, char *message, int32_t &status) const;
-    const Device *deviceForCall(Guard &guard, Operation operation, DeviceHandle handle, char *message,
-                                int32_t &status);
+    const Device *deviceForCall(Guard &guard, Snapshot &state, Operation operation, DeviceHandle handle,
+                                char *message, int32_t &status);
 
     std::mutex mutex_;
     std::unique_ptr<sim::StateFile> file_;
@@ -104,11 +107,12 @@ sim::StateFile &Simulator::file() {
     return *file_;
 }
 
-// The state for a call, after the call's delay; a status when the state is unusable or a fault applies.
-std::optional<int32_t> Simulator::injected(Guard &guard, Operation operation, const std::string &serial,
-                                           char *message, const State *&state) {
+// The state a call works on, once its delay is served; nullptr with `status` (and the message) set when
+// the state cannot be used or a fault applies.
+Snapshot Simulator::stateFor(Guard &guard, Operation operation, const std::string &serial, char *message,
+                             int32_t &status) {
     std::string error;
-    state = file().load(error);
+    Snapshot state = file().load(error);
     if (state != nullptr) {
         if (const uint32_t delay = state->delayFor(operation, serial); delay > 0) {
             guard.unlock(); // other threads go on while this one waits
@@ -119,12 +123,20 @@ std::optional<int32_t> Simulator::injected(Guard &guard, Operation operation, co
     }
     if (state == nullptr) {
         setMessage(message, "%s", error.c_str());
-        return StateUnusable;
+        status = StateUnusable;
+        return nullptr;
     }
-    if (state->faultFor(operation, serial) == nullptr)
-        return std::nullopt;
-    // A counted fault is used up under the file's lock, so no two calls anywhere use the same one.
+    if (state->faultFor(operation, serial) != nullptr)
+        useFault(operation, serial, message, status);
+    return status == Ok ? state : nullptr;
+}
+
+// Sets `status` and the message of the fault, or of the state when it went bad meanwhile; leaves them
+// alone when the fault went away meanwhile. A counted fault is used up under the file's lock, so no two
+// calls anywhere use the same one.
+void Simulator::useFault(Operation operation, const std::string &serial, char *message, int32_t &status) {
     std::optional<sim::Rule> used;
+    std::string error;
     const bool updated = file().update(
         [&](State &current) {
             sim::Rule *rule = current.faultFor(operation, serial);
@@ -142,17 +154,11 @@ std::optional<int32_t> Simulator::injected(Guard &guard, Operation operation, co
         error);
     if (!updated) {
         setMessage(message, "%s", error.c_str());
-        return StateUnusable;
+        status = StateUnusable;
+    } else if (used) {
+        setMessage(message, "%s", used->message.c_str());
+        status = used->status;
     }
-    state = file().load(error);
-    if (state == nullptr) {
-        setMessage(message, "%s", error.c_str());
-        return StateUnusable;
-    }
-    if (!used)
-        return std::nullopt;
-    setMessage(message, "%s", used->message.c_str());
-    return used->status;
 }
 
 std::string Simulator::serialOf(DeviceHandle handle) const {
@@ -177,30 +183,26 @@ const Device *Simulator::deviceFor(const State &state, DeviceHandle handle, char
     return device;
 }
 
-// The device a call on an open handle works on, once the call's delay and faults are served; nullptr with
-// `status` set when a fault applies or the handle's device is gone.
-const Device *Simulator::deviceForCall(Guard &guard, Operation operation, DeviceHandle handle, char *message,
-                                       int32_t &status) {
-    const State *state = nullptr;
-    if (const auto injectedStatus = injected(guard, operation, serialOf(handle), message, state)) {
-        status = *injectedStatus;
-        return nullptr;
-    }
-    return deviceFor(*state, handle, message, status);
+// The device a call on an open handle works on, in `state`, once the call's delay and faults are served;
+// nullptr with `status` set when a fault applies or the handle's device is gone.
+const Device *Simulator::deviceForCall(Guard &guard, Snapshot &state, Operation operation,
+                                       DeviceHandle handle, char *message, int32_t &status) {
+    state = stateFor(guard, operation, serialOf(handle), message, status);
+    return state == nullptr ? nullptr : deviceFor(*state, handle, message, status);
 }
 
 int32_t Simulator::list(int32_t *count, char *serialNumbers, char *descriptions) {
     if (count == nullptr || serialNumbers == nullptr || descriptions == nullptr)
         return BadArgument;
     Guard guard(mutex_);
-    const State *state = nullptr;
-    if (const auto status = injected(guard, Operation::ListDevices, {}, nullptr, state))
-        return *status;
+    int32_t status = Ok;
+    const Snapshot state = stateFor(guard, Operation::ListDevices, {}, nullptr, status);
+    if (state == nullptr)
+        return status;
     joinFields(*state, serialNumbers, KAVREN_SERIAL_LIST_SIZE, [](const Device &d) { return d.serial; });
     joinFields(*state, descriptions, KAVREN_DESCRIPTION_LIST_SIZE,
                [](const Device &d) { return d.description; });
-    *count = static_cast<int32_t>(std::count_if(state->devices.begin(), state->devices.end(),
-                                                [](const Device &d) { return d.plugged; }));
+    *count = static_cast<int32_t>(std::ranges::count(state->devices, true, &Device::plugged));
     return Ok;
 }
 
@@ -209,9 +211,10 @@ int32_t Simulator::open(const char *serialNumber, DeviceHandle *handle) {
         return BadArgument;
     const std::string wanted(serialNumber, strnlen(serialNumber, KAVREN_SERIAL_NUMBER_SIZE));
     Guard guard(mutex_);
-    const State *state = nullptr;
-    if (const auto status = injected(guard, Operation::OpenDevice, wanted, nullptr, state))
-        return *status;
+    int32_t status = Ok;
+    const Snapshot state = stateFor(guard, Operation::OpenDevice, wanted, nullptr, status);
+    if (state == nullptr)
+        return status;
     const Device *device = state->find(wanted);
     if (device == nullptr || !device->plugged)
         return UnknownDevice;
@@ -223,26 +226,27 @@ int32_t Simulator::open(const char *serialNumber, DeviceHandle *handle) {
     return Ok;
 }
 
+// A handle is released even when the call fails.
 int32_t Simulator::close(DeviceHandle handle) {
     Guard guard(mutex_);
-    const State *state = nullptr;
-    const auto status = injected(guard, Operation::CloseDevice, serialOf(handle), nullptr, state);
+    int32_t status = Ok;
+    const Snapshot state = stateFor(guard, Operation::CloseDevice, serialOf(handle), nullptr, status);
     if (handle == 0)
-        return status.value_or(Ok); // what a failed open leaves behind
+        return status; // what a failed open leaves behind
     const auto found = openHandles_.find(handle);
     if (found == openHandles_.end())
-        return status.value_or(BadHandle);
-    int32_t result = Ok;
-    if (state != nullptr && deviceFor(*state, handle, nullptr, result) == nullptr)
-        result = Unplugged; // released all the same
+        return state == nullptr ? status : BadHandle;
+    if (state != nullptr)
+        deviceFor(*state, handle, nullptr, status); // Unplugged when its device is gone
     openHandles_.erase(found);
-    return status.value_or(result);
+    return status;
 }
 
 int32_t Simulator::version(DeviceHandle handle, char *version, char *message) {
     Guard guard(mutex_);
     int32_t status = Ok;
-    const Device *device = deviceForCall(guard, Operation::GetSWVersion, handle, message, status);
+    Snapshot state;
+    const Device *device = deviceForCall(guard, state, Operation::GetSWVersion, handle, message, status);
     if (device == nullptr)
         return status;
     if (version == nullptr) {
@@ -256,7 +260,8 @@ int32_t Simulator::version(DeviceHandle handle, char *version, char *message) {
 int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char *message) {
     Guard guard(mutex_);
     int32_t status = Ok;
-    const Device *device = deviceForCall(guard, Operation::ReadPort, handle, message, status);
+    Snapshot state;
+    const Device *device = deviceForCall(guard, state, Operation::ReadPort, handle, message, status);
     if (device == nullptr)
         return status;
     if (value == nullptr) {
@@ -281,7 +286,8 @@ int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char 
 int32_t Simulator::write(DeviceHandle handle, uint8_t port, uint8_t value, char *message) {
     Guard guard(mutex_);
     int32_t status = Ok;
-    if (deviceForCall(guard, Operation::WritePort, handle, message, status) == nullptr)
+    Snapshot state;
+    if (deviceForCall(guard, state, Operation::WritePort, handle, message, status) == nullptr)
         return status;
     if (port == InputPort0 || port == InputPort1) {
         setMessage(message, "Port 0x%02X is an input", port);
