@@ -48,16 +48,6 @@ std::string systemMessage(const char *what, const std::string &path, int error) 
     return std::string("Cannot ") + what + " simulator state " + path + ": " + std::strerror(error);
 }
 
-struct Place {
-    std::string directory, name;
-};
-
-Place placeOf(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    return {slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1)),
-            path.substr(slash + 1)};
-}
-
 std::string fallbackDirectory() {
     return "/tmp/kavren-sim-" + std::to_string(::geteuid());
 }
@@ -65,8 +55,6 @@ std::string fallbackDirectory() {
 // Everybody may create things in /tmp: the fallback directory there is used only when it is a directory
 // of the user's own that nobody else may enter. Anything else is refused, never used or repaired.
 std::optional<std::string> fallbackProblem(const std::string &directory) {
-    if (directory != fallbackDirectory())
-        return std::nullopt;
     struct stat info {};
     const bool found = ::lstat(directory.c_str(), &info) == 0;
     if ((!found && errno == ENOENT) ||
@@ -80,9 +68,6 @@ std::optional<std::string> fallbackProblem(const std::string &directory) {
 // Creates the missing levels of the state's directory, private to the user; what fails shows when the
 // lock file cannot be made.
 void makeDirectories(const std::string &directory) {
-    struct stat info {};
-    if (::stat(directory.c_str(), &info) == 0)
-        return;
     for (std::size_t at = directory.find('/', 1);; at = directory.find('/', at + 1)) {
         ::mkdir(directory.substr(0, at).c_str(), 0700);
         if (at == std::string::npos)
@@ -107,94 +92,48 @@ std::optional<std::string> safetyProblem(const std::string &path, const struct s
     return std::nullopt;
 }
 
-// The file's bytes, up to `limit`; nothing when reading fails.
-std::optional<std::vector<std::uint8_t>> readUpTo(int fd, std::size_t limit) {
-    std::vector<std::uint8_t> bytes(limit);
-    std::size_t used = 0;
-    while (used < limit) {
-        const ssize_t got = ::pread(fd, bytes.data() + used, limit - used, static_cast<off_t>(used));
-        if (got == 0)
-            break;
-        if (got < 0 && errno != EINTR)
-            return std::nullopt;
-        used += static_cast<std::size_t>(std::max<ssize_t>(got, 0));
-    }
-    bytes.resize(used);
-    return bytes;
-}
-
-bool writeAll(int fd, const std::vector<std::uint8_t> &bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// An exclusive flock on <state>.lock: a regular file of the user's own that is never written, so a FIFO
-// or a link planted there can neither block a writer nor be damaged. It polls rather than blocks, so the
-// wait is bounded and a signal ends the process as it would anyway.
-class Lock {
-public:
-    Lock() = default;
-    Lock(const Lock &) = delete;
-    Lock &operator=(const Lock &) = delete;
-    ~Lock() { closeFd(fd_); }
-
-    bool take(const std::string &path, std::string &error) {
-        for (const std::int64_t deadline = monotonicNs() + LockWaitNs; monotonicNs() < deadline;) {
-            if (fd_ < 0 && !open(path, error))
-                return false;
-            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-                if (stillNamed(path))
-                    return true;
-                closeFd(fd_); // removed and made again meanwhile: the others lock the new one
-                continue;
-            }
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                error = "Cannot lock " + path + ": " + std::strerror(errno);
-                return false;
-            }
-            ::nanosleep(&LockPoll, nullptr);
-        }
-        error = "Another program holds " + path +
-                ": it has been changing the simulator state for 2 s; try again, or end that program";
-        return false;
-    }
-
-private:
-    bool open(const std::string &path, std::string &error) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        if (fd_ < 0 && errno != ELOOP) {
-            error = "Cannot create the lock file " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        struct stat info {};
-        if (fd_ >= 0 && ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid())
-            return true;
-        error = "The lock file " + path + " is not a regular file of yours: remove it, or " + ElsewhereHint;
-        closeFd(fd_);
-        return false;
-    }
-
-    bool stillNamed(const std::string &path) const {
-        struct stat held {
-        }, named{};
-        return ::fstat(fd_, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-    }
-
-    int fd_ = -1;
+struct Descriptor {
+    int fd;
+    ~Descriptor() { closeFd(fd); }
 };
+
+// An exclusive flock on <state>.lock, a regular file of the user's own that is never written, so a FIFO
+// or a link planted there can neither block a writer nor be damaged. Polls rather than blocks, so the
+// wait is bounded and a signal ends the process as it would anyway. The locked descriptor, or -1.
+int takeLock(const std::string &path, std::string &error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat info {};
+    if (fd < 0 && errno != ELOOP) {
+        error = "Cannot create the lock file " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        error = "The lock file " + path + " is not a regular file of yours: remove it, or " + ElsewhereHint;
+        closeFd(fd);
+        return -1;
+    }
+    for (const std::int64_t deadline = monotonicNs() + LockWaitNs; monotonicNs() < deadline;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return fd;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        ::nanosleep(&LockPoll, nullptr);
+    }
+    error = errno == EWOULDBLOCK || errno == EINTR
+                ? "Another program holds " + path +
+                      ": it has been changing the simulator state for 2 s; try again, or end that program"
+                : "Cannot lock " + path + ": " + std::strerror(errno);
+    closeFd(fd);
+    return -1;
+}
 
 } // namespace
 
-StateFile::StateFile(std::string path) : path_(std::move(path)) {}
+StateFile::StateFile(std::string path) : path_(std::move(path)) {
+    const std::size_t slash = path_.rfind('/');
+    directory_ = slash == std::string::npos ? "." : path_.substr(0, std::max<std::size_t>(slash, 1));
+    name_ = path_.substr(slash + 1);
+}
 
 StateFile::~StateFile() {
     closeFd(snapshot_.fd);
@@ -244,11 +183,11 @@ bool StateFile::stillCurrent() const {
 StateFile::Found StateFile::read(std::string &error) {
     closeFd(snapshot_.fd);
     snapshot_.state.reset();
-    if (auto problem = fallbackProblem(placeOf(path_).directory)) {
+    if (auto problem = directoryProblem()) {
         error = *problem;
         return Found::Refused;
     }
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT)
         return Found::Missing;
     if (fd < 0 && errno != ELOOP) {
@@ -260,18 +199,20 @@ StateFile::Found StateFile::read(std::string &error) {
         info.st_mode = S_IFLNK; // what O_NOFOLLOW refused
     else
         ::fstat(fd, &info); // what was opened, whatever the path names now
-    std::optional<std::vector<std::uint8_t>> bytes;
+    // A regular file is read whole by one call, unless it grew meanwhile: then it is too large anyway.
+    std::vector<std::uint8_t> bytes(std::min<std::size_t>(info.st_size, MaxFileBytes) + 1);
+    ssize_t got = -1;
     if (auto problem = safetyProblem(path_, info))
         error = *problem;
-    else if (!(bytes = readUpTo(fd, std::min<std::size_t>(info.st_size, MaxFileBytes) + 1)))
+    else if ((got = ::pread(fd, bytes.data(), bytes.size(), 0)) < 0)
         error = systemMessage("read", path_, errno);
-    if (!bytes) {
-        if (fd >= 0)
-            ::close(fd);
+    if (got < 0) {
+        closeFd(fd);
         return Found::Refused;
     }
+    bytes.resize(static_cast<std::size_t>(got));
     Decoded decoded =
-        bytes->size() > MaxFileBytes ? Decoded{std::nullopt, "it is far too large"} : decode(*bytes);
+        bytes.size() > MaxFileBytes ? Decoded{std::nullopt, "it is far too large"} : decode(bytes);
     snapshot_.fd = fd;
     snapshot_.key = info;
     if (decoded.state)
@@ -296,14 +237,13 @@ bool StateFile::reset(std::string &error) {
 }
 
 bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, std::string &error) {
-    const std::string directory = placeOf(path_).directory;
-    makeDirectories(directory);
-    if (auto problem = fallbackProblem(directory)) {
+    makeDirectories(directory_);
+    if (auto problem = directoryProblem()) {
         error = *problem;
         return false;
     }
-    Lock lock;
-    if (!lock.take(path_ + ".lock", error))
+    const Descriptor lock{takeLock(path_ + ".lock", error)};
+    if (lock.fd < 0)
         return false;
     removeLeftovers();
     const Found found = read(error);
@@ -320,6 +260,10 @@ bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replace
     return found == Found::File || write(current, error); // a missing file is made all the same
 }
 
+std::optional<std::string> StateFile::directoryProblem() const {
+    return directory_ == fallbackDirectory() ? fallbackProblem(directory_) : std::nullopt;
+}
+
 bool StateFile::write(const State &state, std::string &error) const {
     if (auto problem = stateProblem(state)) {
         error = "Simulator state " + path_ + " was left as it was: " + *problem;
@@ -331,7 +275,9 @@ bool StateFile::write(const State &state, std::string &error) const {
         error = systemMessage("write", path_, errno);
         return false;
     }
-    const bool written = writeAll(fd, encode(state)) && ::fsync(fd) == 0;
+    const std::vector<std::uint8_t> bytes = encode(state);
+    errno = ENOSPC; // what a short write means
+    const bool written = ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && ::fsync(fd) == 0;
     const int writeError = errno;
     ::close(fd);
     if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
@@ -345,9 +291,8 @@ bool StateFile::write(const State &state, std::string &error) const {
 
 // Temporary files of writers that were killed midway: no other writer runs while the lock is held.
 void StateFile::removeLeftovers() const {
-    const auto [directory, name] = placeOf(path_);
-    const std::string prefix = name + ".tmp-";
-    DIR *entries = ::opendir(directory.c_str());
+    const std::string prefix = name_ + ".tmp-";
+    DIR *entries = ::opendir(directory_.c_str());
     if (entries == nullptr)
         return;
     while (const dirent *entry = ::readdir(entries)) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 
@@ -52,13 +53,14 @@ private:
         unsigned changesSeen = 0;
     };
 
+    std::optional<std::string> directoryProblem() const;
     Found read(std::string &error);
     bool stillCurrent() const;
     bool rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, std::string &error);
     bool write(const State &state, std::string &error) const;
     void removeLeftovers() const;
 
-    std::string path_;
+    std::string path_, directory_, name_;
     Snapshot snapshot_;
 };
 
