@@ -56,24 +56,11 @@ bool isFile(const QString &path) {
 
 // Ways to spoil a sound state that the file format itself would carry.
 const std::map<QString, std::function<void(sim::State &)>> Spoilers{
-    {"nothing spoiled", [](sim::State &) {}},
-    {"counted fault with no call left",
+    {"", [](sim::State &) {}},
+    {"a counted fault with no call left",
      [](sim::State &state) { state.ruleFor(sim::Operation::ReadPort, "").fails = true; }},
-    {"fault with status 0",
-     [](sim::State &state) {
-         sim::Rule &rule = state.ruleFor(sim::Operation::ReadPort, "");
-         rule.fails = rule.always = true;
-         rule.status = 0;
-     }},
-    {"control character in a serial", [](sim::State &state) { state.devices[0].serial = "DIO\x01"; }},
-    {"control character in a description", [](sim::State &state) { state.devices[0].description = "B\x9F"; }},
-    {"line feed in a version", [](sim::State &state) { state.devices[0].version = "1.0\n"; }},
-    {"DEL in a message",
-     [](sim::State &state) {
-         sim::Rule &rule = state.ruleFor(sim::Operation::ReadPort, "");
-         rule.fails = rule.always = true;
-         rule.message = "a\x7F";
-     }},
+    {"a control character in a serial", [](sim::State &state) { state.devices[0].serial = "DIO\x01"; }},
+    {"a line feed in a version", [](sim::State &state) { state.devices[0].version = "1.0\n"; }},
     {"two devices with one serial",
      [](sim::State &state) { state.devices[1].serial = state.devices[0].serial; }},
 };
@@ -114,53 +101,41 @@ private slots:
     void stateGoingBadMidwayFailsTheCall_data() {
         QTest::addColumn<QString>("fault"); // a dio-sim fail command, or none
         QTest::addColumn<QString>("operation");
-        QTest::addColumn<QString>("damage");
-        QTest::addColumn<QString>("says"); // where the operation has a message buffer
+        QTest::addColumn<bool>("chmod"); // made writable by others, else overwritten with garbage
+        const auto row = [](const QString &fault, const QString &operation, bool chmod) {
+            QTest::addRow("%s, %s, %s", qPrintable(operation),
+                          fault.isEmpty() ? "no fault" : qPrintable(fault), chmod ? "chmod 666" : "damaged")
+                << fault << operation << chmod;
+        };
         for (const char *operation :
              {"ListDevices", "OpenDevice", "CloseDevice", "GetSWVersion", "ReadPort", "WritePort"})
-            QTest::addRow("%s, counted fault, damaged", operation)
-                << QString("fail %1 --times 1").arg(operation) << operation << "garbage"
-                << "dio-sim reset";
-        QTest::newRow("ReadPort, fault always, damaged") << "fail ReadPort --always"
-                                                         << "ReadPort"
-                                                         << "garbage"
-                                                         << "dio-sim reset";
-        QTest::newRow("WritePort, no fault, damaged") << ""
-                                                      << "WritePort"
-                                                      << "garbage"
-                                                      << "dio-sim reset";
-        QTest::newRow("CloseDevice, counted fault, writable by others") << "fail CloseDevice --times 1"
-                                                                        << "CloseDevice"
-                                                                        << "chmod"
-                                                                        << "chmod 600";
-        QTest::newRow("ReadPort, counted fault, writable by others") << "fail ReadPort --times 1"
-                                                                     << "ReadPort"
-                                                                     << "chmod"
-                                                                     << "chmod 600";
+            row(QString("fail %1 --times 1").arg(operation), operation, false);
+        row("fail ReadPort --always", "ReadPort", false);
+        row("", "WritePort", false);
+        row("fail CloseDevice --times 1", "CloseDevice", true);
+        row("fail ReadPort --times 1", "ReadPort", true);
     }
     void stateGoingBadMidwayFailsTheCall() {
         QFETCH(QString, fault);
         QFETCH(QString, operation);
-        QFETCH(QString, damage);
-        QFETCH(QString, says);
+        QFETCH(bool, chmod);
         DeviceHandle handle = 0;
         if (operation != "OpenDevice")
             QCOMPARE(call("OpenDevice", handle).status, 0);
         sim(fault);
         whileLocked = [&] {
-            if (damage == "chmod") {
-                ::chmod(qPrintable(state_), 0666);
-                return;
-            }
             QFile file(state_);
-            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            if (chmod)
+                file.setPermissions(file.permissions() | QFile::WriteOther);
+            else if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
                 file.write("garbage");
         };
         const Outcome outcome = call(operation, handle);
         QVERIFY2(!whileLocked, "the call never took the lock");
         QVERIFY(outcome.status != 0);
         if (sim::hasMessage(*sim::parseOperation(operation.toStdString())))
-            QVERIFY2(outcome.message.contains(state_) && outcome.message.contains(says),
+            QVERIFY2(outcome.message.contains(state_) &&
+                         outcome.message.contains(chmod ? "chmod 600" : "dio-sim reset"),
                      qPrintable(outcome.message));
         if (operation == "OpenDevice")
             QCOMPARE(handle, DeviceHandle(0));
@@ -174,22 +149,16 @@ private slots:
         QTest::addColumn<QString>("suffix"); // after the state's path
         QTest::addColumn<QString>("kind");   // fifo, hard link (to a file of the user's) or symlink
         QTest::addColumn<bool>("works");
-        QTest::newRow("FIFO at .new") << ".new"
-                                      << "fifo" << true;
-        QTest::newRow("hard link at .new") << ".new"
-                                           << "hard link" << true;
-        QTest::newRow("FIFO at .tmp-") << ".tmp-AAAAAA"
-                                       << "fifo" << true;
-        QTest::newRow("hard link at .tmp-") << ".tmp-AAAAAA"
-                                            << "hard link" << true;
-        QTest::newRow("hard link at .lock") << ".lock"
-                                            << "hard link" << true;
-        QTest::newRow("FIFO at .lock") << ".lock"
-                                       << "fifo" << false;
-        QTest::newRow("symlink at .lock") << ".lock"
-                                          << "symlink" << false;
-        QTest::newRow("symlink as the state") << ""
-                                              << "symlink" << false;
+        const auto row = [](const QString &suffix, const QString &kind, bool works) {
+            QTest::addRow("%s at <state>%s", qPrintable(kind), qPrintable(suffix)) << suffix << kind << works;
+        };
+        for (const char *suffix : {".new", ".tmp-AAAAAA"})
+            for (const char *kind : {"fifo", "hard link"})
+                row(suffix, kind, true);
+        row(".lock", "hard link", true);
+        row(".lock", "fifo", false);
+        row(".lock", "symlink", false);
+        row("", "symlink", false);
     }
     void plantedFilesNeitherBlockNorGetWritten() {
         QFETCH(QString, suffix);
@@ -227,14 +196,13 @@ private slots:
         QTest::addColumn<QString>("tool"); // dio-sim or the library
         QTest::addColumn<QString>("command");
         QTest::addColumn<bool>("changes");
-        QTest::newRow("dio-sim status reads") << "dio-sim"
-                                              << "status" << false;
-        QTest::newRow("library ReadPort reads") << "library"
-                                                << "ReadPort" << false;
-        QTest::newRow("dio-sim unplug gives up") << "dio-sim"
-                                                 << "unplug DIO-SIM-0001" << true;
-        QTest::newRow("library WritePort gives up") << "library"
-                                                    << "WritePort" << true;
+        const auto row = [](const QString &tool, const QString &command, bool changes) {
+            QTest::addRow("%s %s", qPrintable(tool), qPrintable(command)) << tool << command << changes;
+        };
+        row("dio-sim", "status", false);
+        row("library", "ReadPort", false);
+        row("dio-sim", "unplug DIO-SIM-0001", true);
+        row("library", "WritePort", true);
     }
     void lockHeldByAnotherProgram() {
         QFETCH(QString, tool);
@@ -299,16 +267,14 @@ private slots:
         QTest::addColumn<QString>("name"); // beside the state; STATE stands for its file name
         QTest::addColumn<QString>("kind"); // file, fifo or foreign (a file of another user)
         QTest::addColumn<bool>("removed");
-        QTest::newRow("a killed writer's file") << "STATE.tmp-Ab12Cd"
-                                                << "file" << true;
-        QTest::newRow("a FIFO of the user's") << "STATE.tmp-Fifo01"
-                                              << "fifo" << true;
-        QTest::newRow("another user's file") << "STATE.tmp-Xy98Zw"
-                                             << "foreign" << false;
-        QTest::newRow("a longer name") << "STATE.tmp-Ab12Cd7"
-                                       << "file" << false;
-        QTest::newRow("another state's") << "other.tmp-Ab12Cd"
-                                         << "file" << false;
+        const auto row = [](const QString &name, const QString &kind, bool removed) {
+            QTest::addRow("%s %s", qPrintable(kind), qPrintable(name)) << name << kind << removed;
+        };
+        row("STATE.tmp-Ab12Cd", "file", true);
+        row("STATE.tmp-Fifo01", "fifo", true);
+        row("STATE.tmp-Xy98Zw", "foreign", false);
+        row("STATE.tmp-Ab12Cd7", "file", false);
+        row("other.tmp-Ab12Cd", "file", false);
     }
     void leftoversGoWithTheNextChange() {
         QFETCH(QString, name);
@@ -333,13 +299,10 @@ private slots:
     void fallbackDirectoryMustBeTheUsersAlone_data() {
         QTest::addColumn<QString>("planted"); // what /tmp/kavren-sim-<uid> is beforehand
         QTest::addColumn<bool>("used");
-        QTest::newRow("nothing: made private") << "nothing" << true;
-        QTest::newRow("a private directory") << "0700" << true;
-        QTest::newRow("mode 0777") << "0777" << false;
-        QTest::newRow("mode 0750") << "0750" << false;
-        QTest::newRow("another user's") << "foreign" << false;
-        QTest::newRow("a symlink to a private directory") << "symlink" << false;
-        QTest::newRow("a file") << "file" << false;
+        for (const char *planted : {"nothing", "0700"})
+            QTest::newRow(planted) << planted << true;
+        for (const char *planted : {"0777", "0750", "foreign", "symlink", "file"})
+            QTest::newRow(planted) << planted << false;
     }
     void fallbackDirectoryMustBeTheUsersAlone() {
         QFETCH(QString, planted);
@@ -358,9 +321,8 @@ private slots:
         else if (planted == "file")
             QVERIFY(QFile(fallback).open(QIODevice::WriteOnly));
         else if (planted != "nothing")
-            QCOMPARE(::mkdir(path, planted == "0750" ? 0750 : 0700), 0);
-        if (planted == "0777" || planted == "0750")
-            QCOMPARE(::chmod(path, planted == "0777" ? 0777 : 0750), 0);
+            QVERIFY(::mkdir(path, 0700) == 0 &&
+                    ::chmod(path, planted.startsWith("07") ? planted.toUInt(nullptr, 8) : 0700) == 0);
         if (planted == "foreign")
             QCOMPARE(::chown(path, 4242, 4242), 0);
         struct stat before {};
@@ -395,33 +357,22 @@ private slots:
         }
     }
 
-    void stateWritableByOthersIsRefused_data() {
+    void untrustedStatesAreRefused_data() {
+        QTest::addColumn<QString>("spoiler"); // what the records hold beyond a sound state
         QTest::addColumn<int>("mode");
-        QTest::addColumn<bool>("refused");
+        QTest::addColumn<QString>("says"); // empty when the state is used
         for (const int mode : {0660, 0620, 0602, 0666})
-            QTest::addRow("%04o", mode) << mode << true;
+            QTest::addRow("mode %04o", mode) << "" << mode << "chmod 600 STATE";
         for (const int mode : {0600, 0640, 0644})
-            QTest::addRow("%04o", mode) << mode << false;
-    }
-    void stateWritableByOthersIsRefused() {
-        QFETCH(int, mode);
-        QFETCH(bool, refused);
-        QCOMPARE(::chmod(qPrintable(state_), static_cast<mode_t>(mode)), 0);
-        const Run run = dioSim({"status"}, state_);
-        QCOMPARE(run.exitCode, refused ? 1 : 0);
-        if (refused)
-            QVERIFY2(run.err.contains("chmod 600 " + state_), qPrintable(run.err));
-        DeviceHandle handle = 0;
-        QCOMPARE(call("ListDevices", handle).status, refused ? 7 : 0);
-    }
-
-    void unsoundRecordsAreRefused_data() {
-        QTest::addColumn<QString>("spoiler");
+            QTest::addRow("mode %04o", mode) << "" << mode << "";
         for (const auto &[name, spoil] : Spoilers)
-            QTest::newRow(qPrintable(name)) << name;
+            if (!name.isEmpty())
+                QTest::newRow(qPrintable(name)) << name << 0600 << "is not valid";
     }
-    void unsoundRecordsAreRefused() {
+    void untrustedStatesAreRefused() {
         QFETCH(QString, spoiler);
+        QFETCH(int, mode);
+        QFETCH(QString, says);
         sim::State state = sim::defaultState();
         Spoilers.at(spoiler)(state);
         const std::vector<std::uint8_t> bytes = sim::encode(state);
@@ -429,14 +380,12 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<qint64>(bytes.size()));
         file.close();
-        const bool sound = spoiler == "nothing spoiled";
+        QCOMPARE(::chmod(qPrintable(state_), static_cast<mode_t>(mode)), 0);
         const Run run = dioSim({"status"}, state_);
-        QCOMPARE(run.exitCode, sound ? 0 : 1);
-        if (!sound)
-            QVERIFY2(run.err.contains("is not valid") && run.err.contains("dio-sim reset"),
-                     qPrintable(run.err));
+        QCOMPARE(run.exitCode, says.isEmpty() ? 0 : 1);
+        QVERIFY2(run.err.contains(says.replace("STATE", state_)), qPrintable(run.err));
         DeviceHandle handle = 0;
-        QCOMPARE(call("ListDevices", handle).status, sound ? 0 : 7);
+        QCOMPARE(call("ListDevices", handle).status, says.isEmpty() ? 0 : 7);
     }
 };
 
