@@ -1,7 +1,7 @@
 // The file that holds the simulated devices for every process of the user that uses them.
 //
-// Reading takes no lock and never waits: a change replaces the file by rename, so a reader always sees a
-// whole state, and hands out a snapshot the caller owns. A change is made under an flock on
+// Reading takes no lock and never waits (a change replaces the file by rename, so a reader always sees a
+// whole state) and hands out a snapshot the caller owns. A change is made under an flock on
 // <state>.lock, waiting at most 2 s, and written to a temporary file of a unique name that replaces the
 // state by rename; the kernel drops the lock when its holder dies, so no update is lost.
 //
@@ -37,7 +37,8 @@ public:
     // The current state, created with the default devices when there is no file yet; nullptr with the
     // reason in `error` when the file cannot be used.
     std::shared_ptr<const State> load(std::string &error);
-    // Reads, changes and writes the state under the lock. `change` returns false to write nothing.
+    // Reads, changes and writes the state under the lock. `change` returns false to write nothing (a
+    // missing file is made with the default devices all the same).
     bool update(const std::function<bool(State &)> &change, std::string &error);
     // Replaces whatever the file holds with the default devices, unless the file is not the user's own.
     bool reset(std::string &error);
@@ -49,8 +50,8 @@ private:
         struct stat key {};
         std::shared_ptr<const State> state; // nullptr when the content is not valid
         std::string problem;
-        std::int64_t checkedAt = 0;
-        unsigned changesSeen = 0;
+        std::int64_t checkedAt = 0; // CLOCK_MONOTONIC, ns
+        unsigned changesSeen = 0;   // this process's changes by then
     };
 
     std::optional<std::string> directoryProblem() const;
