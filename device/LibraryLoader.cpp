@@ -250,7 +250,7 @@ bool loadDeviceLibrary(const LibraryRequest &request, std::string &problem) {
         return openBundled(problem);
     if (!request.library.empty())
         return openFile(request.library, LibrarySource::Option, problem);
-    if (const char *named = std::getenv(LibraryVariable); named != nullptr && *named != '\0')
+    if (const char *named = secure_getenv(LibraryVariable); named != nullptr && *named != '\0')
         return openFile(named, LibrarySource::Environment, problem);
     switch (openByName(problem)) {
     case Search::Loaded:
