@@ -6,7 +6,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "ByteArgument.h"
+#include "Arguments.h"
+#include "Console.h"
+#include "DeviceText.h"
+#include "TextRules.h"
 
 namespace dio {
 
@@ -24,7 +27,7 @@ QJsonObject portsObject(const PortValues &values) {
 }
 
 std::string compact(const QJsonDocument &document) {
-    return document.toJson(QJsonDocument::Compact).toStdString() + '\n';
+    return cli::escapeJsonControls(document.toJson(QJsonDocument::Compact).toStdString()) + '\n';
 }
 
 } // namespace
@@ -32,15 +35,16 @@ std::string compact(const QJsonDocument &document) {
 std::string listText(const Listing &listing) {
     std::string text;
     for (const ListedDevice &device : listing.devices)
-        text += device.serialNumber + '\t' + device.description + '\n';
+        text += device::printableText(device.serialNumber) + '\t' +
+                device::printableText(device.description) + '\n';
     return text;
 }
 
 std::string listJson(const Listing &listing) {
     QJsonArray devices;
     for (const ListedDevice &device : listing.devices)
-        devices.append(QJsonObject{{"serial", QString::fromStdString(device.serialNumber)},
-                                   {"description", QString::fromStdString(device.description)}});
+        devices.append(QJsonObject{{"serial", device::decodeText(device.serialNumber)},
+                                   {"description", device::decodeText(device.description)}});
     return compact(QJsonDocument(devices));
 }
 
@@ -51,9 +55,13 @@ std::string portsText(const PortValues &values) {
     return text;
 }
 
-std::string portsJson(const std::string &serialNumber, const PortValues &values) {
+std::string portsJson(std::string_view serialNumber, const PortValues &values) {
     return compact(QJsonDocument(
-        QJsonObject{{"serial", QString::fromStdString(serialNumber)}, {"ports", portsObject(values)}}));
+        QJsonObject{{"serial", device::decodeText(serialNumber)}, {"ports", portsObject(values)}}));
+}
+
+std::string versionText(std::string_view version) {
+    return device::printableText(version) + '\n';
 }
 
 std::string utcTimestamp(std::chrono::system_clock::time_point time) {

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <functional>
 
-#include <QString>
-
-#include "ByteArgument.h"
+#include "Arguments.h"
 #include "DeviceList.h"
 #include "OperationTexts.h"
+#include "TextRules.h"
 #include "kavren.h"
 
 namespace dio {
@@ -17,13 +16,9 @@ namespace {
 using Failures = std::vector<std::string>;
 using Body = std::function<Failures(DeviceHandle, device::MessageBuffer &)>;
 
-std::string utf8(std::string_view bytes) {
-    return device::decodeText(bytes).toStdString();
-}
-
 // The library's message for a failed call, or the fixed text when it left none.
 Failures callFailure(const device::MessageBuffer &message, const char *fallback) {
-    const std::string text = utf8(device::boundedText(message));
+    const std::string text = device::printableText(device::boundedText(message));
     return {text.empty() ? fallback : text};
 }
 
@@ -66,9 +61,9 @@ Failures listDevices(Listing &listing) {
     const std::size_t listed = std::min<std::size_t>(std::max(count, 0), serialFields);
     std::size_t serialStart = 0, descriptionStart = 0;
     for (std::size_t i = 0; i < listed; ++i) {
-        ListedDevice device{utf8(SplitDeviceList(serialText, serialStart)), {}};
+        ListedDevice device{std::string(SplitDeviceList(serialText, serialStart)), {}};
         if (i < descriptionFields)
-            device.description = utf8(SplitDeviceList(descriptionText, descriptionStart));
+            device.description = SplitDeviceList(descriptionText, descriptionStart);
         listing.devices.push_back(std::move(device));
     }
     if (count < 0 || static_cast<std::size_t>(count) != serialFields ||
@@ -114,7 +109,7 @@ Failures readVersion(const device::SerialNumberBuffer &serialNumber, std::string
     return transaction(serialNumber, [&](DeviceHandle handle, device::MessageBuffer &message) -> Failures {
         if (GetSWVersion(handle, buffer.data(), message.data()) != 0)
             return callFailure(message, device::VersionErrorText);
-        version = utf8(device::boundedText(buffer));
+        version = device::boundedText(buffer);
         return {};
     });
 }

@@ -1,5 +1,6 @@
 // The device operations dio offers, each one open-operate-close transaction on the loaded library, and
-// what they report. Texts from the library come back as UTF-8, decoded from its single bytes.
+// what they report. Texts from the library come back as its single bytes; failure texts come ready for
+// stderr, with their control bytes escaped.
 #pragma once
 
 #include <cstdint>

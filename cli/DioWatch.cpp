@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <ctime>
 #include <optional>
 
@@ -13,29 +12,21 @@ namespace dio {
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int) {
-    stopRequested = 1;
+sigset_t stopSignals() {
+    sigset_t stopSet;
+    sigemptyset(&stopSet);
+    sigaddset(&stopSet, SIGINT);
+    sigaddset(&stopSet, SIGTERM);
+    return stopSet;
 }
 
-// Without SA_RESTART, so that a signal cuts the wait between two polls short.
-void stopOnSignals() {
-    struct sigaction action {};
-    action.sa_handler = requestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+bool before(const timespec &a, const timespec &b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-void waitUntil(const timespec &deadline) {
-    while (!stopRequested && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
-
-timespec later(timespec time, int milliseconds) {
+timespec later(timespec time, long milliseconds) {
     time.tv_sec += milliseconds / 1000;
-    time.tv_nsec += static_cast<long>(milliseconds % 1000) * 1'000'000;
+    time.tv_nsec += (milliseconds % 1000) * 1'000'000;
     if (time.tv_nsec >= 1'000'000'000) {
         time.tv_sec += 1;
         time.tv_nsec -= 1'000'000'000;
@@ -43,40 +34,65 @@ timespec later(timespec time, int milliseconds) {
     return time;
 }
 
+timespec now() {
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time;
+}
+
+// Waits until the deadline; true when a stop signal came (before or during the wait).
+bool stopRequestedBy(const timespec &deadline) {
+    const sigset_t stopSet = stopSignals();
+    for (;;) {
+        const timespec start = now();
+        timespec left{};
+        if (before(start, deadline)) {
+            left.tv_sec = deadline.tv_sec - start.tv_sec;
+            left.tv_nsec = deadline.tv_nsec - start.tv_nsec;
+            if (left.tv_nsec < 0) {
+                left.tv_sec -= 1;
+                left.tv_nsec += 1'000'000'000;
+            }
+        }
+        if (sigtimedwait(&stopSet, nullptr, &left) > 0)
+            return true;
+        if (errno != EINTR)
+            return false; // EAGAIN: the deadline passed
+    }
+}
+
 } // namespace
 
-int watchInputs(const device::SerialNumberBuffer &serialNumber, const WatchOptions &options) {
-    stopOnSignals();
+void blockStopSignals() {
+    const sigset_t stopSet = stopSignals();
+    sigprocmask(SIG_BLOCK, &stopSet, nullptr);
+}
+
+cli::Exit watchInputs(const device::SerialNumberBuffer &serialNumber, const WatchOptions &options,
+                      cli::Console &console) {
     std::optional<PortValues> shown;
     int changeLines = 0;
-    timespec nextPoll{};
-    clock_gettime(CLOCK_MONOTONIC, &nextPoll);
-    while (!stopRequested) {
+    timespec nextPoll = now();
+    do {
         PortValues values;
         const auto failures = readPorts(serialNumber, {0x00, 0x01}, values);
-        if (!failures.empty()) {
-            for (const std::string &failure : failures)
-                std::fprintf(stderr, "dio: %s\n", failure.c_str());
-            return 1;
-        }
+        for (const std::string &failure : failures)
+            console.error(failure);
+        if (!failures.empty())
+            return cli::Exit::Failed;
         if (values != shown) {
             const std::string time = utcTimestamp(std::chrono::system_clock::now());
-            const std::string line = options.json ? watchJson(time, values) : watchText(time, values);
-            std::fputs(line.c_str(), stdout);
-            std::fflush(stdout);
-            if (shown && ++changeLines == options.changeLines)
-                return 0;
+            console.print(options.json ? watchJson(time, values) : watchText(time, values));
+            if (console.outputLost() || (shown && ++changeLines == options.changeLines))
+                return cli::Exit::Done; // the console tells of lost output
             shown = values;
         }
         // Polls keep their rhythm however long a poll took, and never bunch up after a slow one.
         nextPoll = later(nextPoll, options.intervalMs);
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec > nextPoll.tv_sec || (now.tv_sec == nextPoll.tv_sec && now.tv_nsec > nextPoll.tv_nsec))
-            nextPoll = now;
-        waitUntil(nextPoll);
-    }
-    return 0;
+        if (const timespec current = now(); before(nextPoll, current))
+            nextPoll = current;
+    } while (!stopRequestedBy(nextPoll));
+    return cli::Exit::Done;
 }
 
 } // namespace dio

@@ -7,8 +7,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "ByteArgument.h"
+#include "Arguments.h"
 #include "DeviceText.h"
+#include "TextRules.h"
 
 namespace dio_sim {
 
@@ -39,9 +40,8 @@ Result change(sim::StateFile &file, const std::function<std::optional<std::strin
     return {};
 }
 
-// A device-side text for a terminal: Latin-1 to the locale's encoding.
 std::string shown(const std::string &text) {
-    return device::decodeText(std::string_view(text)).toLocal8Bit().toStdString();
+    return device::printableText(text);
 }
 
 QString jsonText(const std::string &text) {
@@ -122,7 +122,7 @@ std::string statusJson(const State &state, const std::string &path) {
                                {"devices", devices},
                                {"faults", faults},
                                {"delays", delays}};
-    return QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString();
+    return cli::escapeJsonControls(QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString());
 }
 
 std::optional<std::string> knownOrAll(const State &state, const std::string &serial) {
@@ -135,8 +135,8 @@ std::optional<std::string> knownOrAll(const State &state, const std::string &ser
 
 Result status(sim::StateFile &file, bool json) {
     std::string error;
-    const State *state = file.load(error);
-    if (state == nullptr)
+    const auto state = file.load(error);
+    if (!state)
         return {Outcome::Failed, error, {}};
     return {Outcome::Done, {}, json ? statusJson(*state, file.path()) : statusText(*state)};
 }

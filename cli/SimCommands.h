@@ -1,17 +1,19 @@
 // What each dio-sim command does to the simulator's state, apart from reading the command line. Texts
-// arrive already in the device's single-byte form.
+// arrive already in the device's single-byte form; the output and messages show them escaped for a line
+// of text, and JSON keeps them exact.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "Console.h"
 #include "SimState.h"
 #include "StateFile.h"
 
 namespace dio_sim {
 
-enum class Outcome { Done = 0, Failed = 1, BadUsage = 2 };
+using Outcome = cli::Exit;
 
 struct Result {
     Outcome outcome = Outcome::Done;

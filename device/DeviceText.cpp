@@ -5,11 +5,6 @@
 
 namespace device {
 
-std::string_view boundedText(const char *buffer, std::size_t size) {
-    const char *end = std::find(buffer, buffer + size, '\0');
-    return {buffer, static_cast<std::size_t>(end - buffer)};
-}
-
 QString decodeText(std::string_view bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }

@@ -7,22 +7,9 @@
 
 #include <QString>
 
-#include "kavren.h"
+#include "LibraryBuffers.h"
 
 namespace device {
-
-using SerialNumberBuffer = std::array<char, KAVREN_SERIAL_NUMBER_SIZE>;
-using SerialListBuffer = std::array<char, KAVREN_SERIAL_LIST_SIZE>;
-using DescriptionListBuffer = std::array<char, KAVREN_DESCRIPTION_LIST_SIZE>;
-using VersionBuffer = std::array<char, KAVREN_VERSION_SIZE>;
-using MessageBuffer = std::array<char, KAVREN_MESSAGE_SIZE>;
-
-// The library's text in a buffer: up to the first NUL, or the whole buffer when it holds none.
-std::string_view boundedText(const char *buffer, std::size_t size);
-
-template <std::size_t N> std::string_view boundedText(const std::array<char, N> &buffer) {
-    return boundedText(buffer.data(), N);
-}
 
 // Every byte is one Latin-1 character, so no byte is lost on the way to the window.
 QString decodeText(std::string_view bytes);

@@ -209,6 +209,28 @@ std::optional<fs::path> prefixBefore(fs::path directory, const fs::path &tail) {
     return directory;
 }
 
+struct LoaderFile {
+    fs::path path; // empty when unknown
+    bool inProgram = true;
+};
+
+// The file that holds this code: the program itself for the programs, the Python module for Python. Both
+// sit in an installed layout, so the bundled simulator is found relative to either.
+LoaderFile loaderFile() {
+    Dl_info info{};
+    link_map *map = nullptr;
+    std::error_code error;
+    if (dladdr1(reinterpret_cast<void *>(&bundledLibraryPath), &info, reinterpret_cast<void **>(&map),
+                RTLD_DL_LINKMAP) != 0 &&
+        map != nullptr && map->l_name != nullptr && *map->l_name != '\0') {
+        const fs::path module = fs::canonical(map->l_name, error);
+        return {error ? fs::path() : module, false};
+    }
+    // The program's own map has no name; the kernel knows its file.
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    return {error ? fs::path() : program, true};
+}
+
 } // namespace
 
 std::string requestProblem(const LibraryRequest &request) {
@@ -228,7 +250,7 @@ bool loadDeviceLibrary(const LibraryRequest &request, std::string &problem) {
         return openBundled(problem);
     if (!request.library.empty())
         return openFile(request.library, LibrarySource::Option, problem);
-    if (const char *named = std::getenv(LibraryVariable); named != nullptr && *named != '\0')
+    if (const char *named = secure_getenv(LibraryVariable); named != nullptr && *named != '\0')
         return openFile(named, LibrarySource::Environment, problem);
     switch (openByName(problem)) {
     case Search::Loaded:
@@ -264,12 +286,13 @@ std::string sourceDescription(LibrarySource source) {
 }
 
 std::string bundledLibraryPath() {
-    std::error_code error;
-    const fs::path program = fs::read_symlink("/proc/self/exe", error);
-    if (error)
+    const auto [file, inProgram] = loaderFile();
+    if (file.empty())
         return {};
-    for (const char *programDirectory : {DIOPANEL_BINDIR, DIOPANEL_PANEL_DIR})
-        if (const auto prefix = prefixBefore(program.parent_path(), programDirectory))
+    const auto installedIn = inProgram ? std::vector<const char *>{DIOPANEL_BINDIR, DIOPANEL_PANEL_DIR}
+                                       : std::vector<const char *>{DIOPANEL_PYTHON_DIR};
+    for (const char *directory : installedIn)
+        if (const auto prefix = prefixBefore(file.parent_path(), directory))
             return (*prefix / DIOPANEL_PRIVATE_LIBDIR / DeviceLibraryName).string();
     return {};
 }

@@ -39,8 +39,9 @@ LibrarySource loadedLibrarySource();
 // "named with --library", "the bundled simulator", ...
 std::string sourceDescription(LibrarySource source);
 
-// The bundled simulator beside the running program, or an empty text when the program does not sit in
-// an installed layout (bin/ or the panel's libexec directory).
+// The bundled simulator beside the file that holds the loader: the running program, or the Python module.
+// An empty text when that file does not sit in an installed layout (bin/ or the panel's libexec directory
+// for a program, the Python directory lib/python3/dist-packages for the module).
 std::string bundledLibraryPath();
 
 // The rule above in a few lines, for a program's --help.

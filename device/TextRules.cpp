@@ -107,4 +107,8 @@ std::string escapeText(std::string_view bytes) {
     return escaped;
 }
 
+std::string printableText(std::string_view bytes) {
+    return utf8FromLatin1(escapeText(bytes));
+}
+
 } // namespace device

@@ -13,7 +13,7 @@ export LSAN_OPTIONS="suppressions=$repo_root/tests/lsan.supp:print_suppressions=
 findings=$repo_root/build/fuzz/findings
 mkdir -p "$findings"
 status=0
-for target in discovery transactions; do
+for target in discovery transactions state; do
     work=$(mktemp -d)
     cp fuzz/corpus/$target/* "$work"/
     echo "== fuzz_$target for $seconds s"

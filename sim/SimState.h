@@ -1,12 +1,11 @@
 // What the simulated devices are: the devices with their ports, modes and plugs, and the faults and
-// delays waiting for the operations. Shared by the simulated library and the tool that drives it; the
-// file it lives in is StateFile's business.
+// delays waiting for the operations, with the rule for a sound state. Shared by the simulated library and
+// the tool that drives it; the file format is StateFormat's business, the file StateFile's.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +13,7 @@
 namespace sim {
 
 enum class Mode : std::uint8_t { Loopback, Counting, Manual };
+inline constexpr std::size_t ModeCount = 3;
 
 enum class Operation : std::uint8_t {
     ListDevices,
@@ -35,13 +35,8 @@ std::optional<Operation> parseOperation(std::string_view text); // any case
 // ListDevices, OpenDevice and CloseDevice have no message buffer.
 bool hasMessage(Operation operation);
 
-inline constexpr std::size_t MaxSerialBytes = 19;
-inline constexpr std::size_t MaxVersionBytes = 9;
-inline constexpr std::size_t MaxMessageBytes = 255;
 inline constexpr std::uint32_t MaxDelayMs = 10000;
 inline constexpr std::size_t MaxRules = 64;
-inline constexpr std::size_t SerialListBytes = 512;
-inline constexpr std::size_t DescriptionListBytes = 1024;
 
 struct Device {
     std::string serial; // single-byte texts, as they cross the device interface
@@ -87,25 +82,13 @@ struct State {
 // machine's monotonic clock, which every process shares, so all of them see the same count.
 std::uint8_t inputValue(const Device &device, std::size_t index);
 
-// The two devices a new state starts with.
+// The two devices a new state starts with. Their generations start at a random number, so a handle
+// opened before a reset never matches a device after it.
 State defaultState();
 
-// Why a serial number, description or version cannot be stored, or nothing when it can.
-std::optional<std::string> serialProblem(std::string_view serial);
-std::optional<std::string> descriptionProblem(std::string_view description);
-std::optional<std::string> versionProblem(std::string_view version);
 // Why the lists of every device (plugged or not) would not fit the list buffers, or nothing.
 std::optional<std::string> listProblem(const State &state);
-
-// The file format: a fixed header (magic, format version, payload size, CRC-32) and the payload.
-std::vector<std::uint8_t> encode(const State &state);
-// The state in the bytes, or the reason they are no valid state (never reads past the span).
-struct Decoded {
-    std::optional<State> state;
-    std::string problem;
-};
-Decoded decode(std::span<const std::uint8_t> bytes);
-
-inline constexpr std::size_t MaxFileBytes = 64 * 1024;
+// Why a state cannot be trusted (texts, limits, faults that make no sense), or nothing.
+std::optional<std::string> stateProblem(const State &state);
 
 } // namespace sim

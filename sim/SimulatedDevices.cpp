@@ -70,61 +70,33 @@ struct OpenedDevice {
     uint32_t generation = 0;
 };
 
-class Simulator {
-public:
-    int32_t list(int32_t *count, char *serialNumbers, char *descriptions);
-    int32_t open(const char *serialNumber, DeviceHandle *handle);
-    int32_t close(DeviceHandle handle);
-    int32_t version(DeviceHandle handle, char *version, char *message);
-    int32_t read(DeviceHandle handle, uint8_t port, uint8_t *value, char *message);
-    int32_t write(DeviceHandle handle, uint8_t port, uint8_t value, char *message);
+using Snapshot = std::shared_ptr<const State>;
+using Guard = std::unique_lock<std::mutex>;
 
-private:
-    using Guard = std::unique_lock<std::mutex>;
-    sim::StateFile &file();
-    std::optional<int32_t> injected(Guard &guard, Operation operation, const std::string &serial,
-                                    char *message, const State *&state);
-    std::string serialOf(DeviceHandle handle) const;
-    const Device *deviceFor(const State &state, DeviceHandle handle, char *message, int32_t &status) const;
-    const Device *deviceForCall(Guard &guard, Operation operation, DeviceHandle handle, char *message,
-                                int32_t &status);
+// What this process knows besides the file: its open handles. Every call holds the mutex.
+std::mutex mutex;
+std::unique_ptr<sim::StateFile> stateFile;
+std::map<DeviceHandle, OpenedDevice> openHandles;
+DeviceHandle lastHandle = 0;
 
-    std::mutex mutex_;
-    std::unique_ptr<sim::StateFile> file_;
-    std::map<DeviceHandle, OpenedDevice> openHandles_;
-    DeviceHandle lastHandle_ = 0;
-};
-
-Simulator simulator;
-
-sim::StateFile &Simulator::file() {
+sim::StateFile &file() {
     std::string path = sim::StateFile::defaultPath();
-    if (!file_ || file_->path() != path)
-        file_ = std::make_unique<sim::StateFile>(std::move(path));
-    return *file_;
+    if (!stateFile || stateFile->path() != path)
+        stateFile = std::make_unique<sim::StateFile>(std::move(path));
+    return *stateFile;
 }
 
-// The state for a call, after the call's delay; a status when the state is unusable or a fault applies.
-std::optional<int32_t> Simulator::injected(Guard &guard, Operation operation, const std::string &serial,
-                                           char *message, const State *&state) {
-    std::string error;
-    state = file().load(error);
-    if (state != nullptr) {
-        if (const uint32_t delay = state->delayFor(operation, serial); delay > 0) {
-            guard.unlock(); // other threads go on while this one waits
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-            guard.lock();
-            state = file().load(error);
-        }
-    }
-    if (state == nullptr) {
-        setMessage(message, "%s", error.c_str());
-        return StateUnusable;
-    }
-    if (state->faultFor(operation, serial) == nullptr)
-        return std::nullopt;
-    // A counted fault is used up under the file's lock, so no two calls anywhere use the same one.
+void failWith(int32_t &status, int32_t failure, char *message, const std::string &text) {
+    setMessage(message, "%s", text.c_str());
+    status = failure;
+}
+
+// Sets `status` and the message of the fault, or of the state when it went bad meanwhile; leaves them
+// alone when the fault went away meanwhile. A counted fault is used up under the file's lock, so no two
+// calls anywhere use the same one.
+void useFault(Operation operation, const std::string &serial, char *message, int32_t &status) {
     std::optional<sim::Rule> used;
+    std::string error;
     const bool updated = file().update(
         [&](State &current) {
             sim::Rule *rule = current.faultFor(operation, serial);
@@ -140,30 +112,41 @@ std::optional<int32_t> Simulator::injected(Guard &guard, Operation operation, co
             return true;
         },
         error);
-    if (!updated) {
-        setMessage(message, "%s", error.c_str());
-        return StateUnusable;
-    }
-    state = file().load(error);
-    if (state == nullptr) {
-        setMessage(message, "%s", error.c_str());
-        return StateUnusable;
-    }
-    if (!used)
-        return std::nullopt;
-    setMessage(message, "%s", used->message.c_str());
-    return used->status;
+    if (!updated)
+        failWith(status, StateUnusable, message, error);
+    else if (used)
+        failWith(status, used->status, message, used->message);
 }
 
-std::string Simulator::serialOf(DeviceHandle handle) const {
-    const auto found = openHandles_.find(handle);
-    return found == openHandles_.end() ? std::string() : found->second.serial;
+// The state a call works on, once its delay is served; nullptr with `status` (and the message) set when
+// the state cannot be used or a fault applies.
+Snapshot stateFor(Guard &guard, Operation operation, const std::string &serial, char *message,
+                  int32_t &status) {
+    std::string error;
+    Snapshot state = file().load(error);
+    if (state != nullptr) {
+        if (const uint32_t delay = state->delayFor(operation, serial); delay > 0) {
+            guard.unlock(); // other threads go on while this one waits
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            guard.lock();
+            state = file().load(error);
+        }
+    }
+    if (state == nullptr)
+        failWith(status, StateUnusable, message, error);
+    else if (state->faultFor(operation, serial) != nullptr)
+        useFault(operation, serial, message, status);
+    return status == Ok ? state : nullptr;
 }
 
-const Device *Simulator::deviceFor(const State &state, DeviceHandle handle, char *message,
-                                   int32_t &status) const {
-    const auto found = openHandles_.find(handle);
-    if (found == openHandles_.end()) {
+std::string serialOf(DeviceHandle handle) {
+    const auto found = openHandles.find(handle);
+    return found == openHandles.end() ? std::string() : found->second.serial;
+}
+
+const Device *deviceFor(const State &state, DeviceHandle handle, char *message, int32_t &status) {
+    const auto found = openHandles.find(handle);
+    if (found == openHandles.end()) {
         setMessage(message, "Device handle 0x%08X is not open", static_cast<unsigned>(handle));
         status = BadHandle;
         return nullptr;
@@ -177,72 +160,74 @@ const Device *Simulator::deviceFor(const State &state, DeviceHandle handle, char
     return device;
 }
 
-// The device a call on an open handle works on, once the call's delay and faults are served; nullptr with
-// `status` set when a fault applies or the handle's device is gone.
-const Device *Simulator::deviceForCall(Guard &guard, Operation operation, DeviceHandle handle, char *message,
-                                       int32_t &status) {
-    const State *state = nullptr;
-    if (const auto injectedStatus = injected(guard, operation, serialOf(handle), message, state)) {
-        status = *injectedStatus;
-        return nullptr;
-    }
-    return deviceFor(*state, handle, message, status);
+// The device a call on an open handle works on, in `state`, once the call's delay and faults are served;
+// nullptr with `status` set when a fault applies or the handle's device is gone.
+const Device *deviceForCall(Guard &guard, Snapshot &state, Operation operation, DeviceHandle handle,
+                            char *message, int32_t &status) {
+    state = stateFor(guard, operation, serialOf(handle), message, status);
+    return state == nullptr ? nullptr : deviceFor(*state, handle, message, status);
 }
 
-int32_t Simulator::list(int32_t *count, char *serialNumbers, char *descriptions) {
+} // namespace
+
+extern "C" {
+
+int32_t ListDevices(int32_t *count, char *serialNumbers, char *descriptions) {
     if (count == nullptr || serialNumbers == nullptr || descriptions == nullptr)
         return BadArgument;
-    Guard guard(mutex_);
-    const State *state = nullptr;
-    if (const auto status = injected(guard, Operation::ListDevices, {}, nullptr, state))
-        return *status;
+    Guard guard(mutex);
+    int32_t status = Ok;
+    const Snapshot state = stateFor(guard, Operation::ListDevices, {}, nullptr, status);
+    if (state == nullptr)
+        return status;
     joinFields(*state, serialNumbers, KAVREN_SERIAL_LIST_SIZE, [](const Device &d) { return d.serial; });
     joinFields(*state, descriptions, KAVREN_DESCRIPTION_LIST_SIZE,
                [](const Device &d) { return d.description; });
-    *count = static_cast<int32_t>(std::count_if(state->devices.begin(), state->devices.end(),
-                                                [](const Device &d) { return d.plugged; }));
+    *count = static_cast<int32_t>(std::ranges::count(state->devices, true, &Device::plugged));
     return Ok;
 }
 
-int32_t Simulator::open(const char *serialNumber, DeviceHandle *handle) {
+int32_t OpenDevice(const char *serialNumber, DeviceHandle *handle) {
     if (serialNumber == nullptr || handle == nullptr)
         return BadArgument;
     const std::string wanted(serialNumber, strnlen(serialNumber, KAVREN_SERIAL_NUMBER_SIZE));
-    Guard guard(mutex_);
-    const State *state = nullptr;
-    if (const auto status = injected(guard, Operation::OpenDevice, wanted, nullptr, state))
-        return *status;
+    Guard guard(mutex);
+    int32_t status = Ok;
+    const Snapshot state = stateFor(guard, Operation::OpenDevice, wanted, nullptr, status);
+    if (state == nullptr)
+        return status;
     const Device *device = state->find(wanted);
     if (device == nullptr || !device->plugged)
         return UnknownDevice;
     do {
-        ++lastHandle_;
-    } while (lastHandle_ == 0 || openHandles_.count(lastHandle_) != 0);
-    openHandles_[lastHandle_] = {wanted, device->generation};
-    *handle = lastHandle_;
+        ++lastHandle;
+    } while (lastHandle == 0 || openHandles.count(lastHandle) != 0);
+    openHandles[lastHandle] = {wanted, device->generation};
+    *handle = lastHandle;
     return Ok;
 }
 
-int32_t Simulator::close(DeviceHandle handle) {
-    Guard guard(mutex_);
-    const State *state = nullptr;
-    const auto status = injected(guard, Operation::CloseDevice, serialOf(handle), nullptr, state);
+// A handle is released even when the call fails.
+int32_t CloseDevice(DeviceHandle handle) {
+    Guard guard(mutex);
+    int32_t status = Ok;
+    const Snapshot state = stateFor(guard, Operation::CloseDevice, serialOf(handle), nullptr, status);
     if (handle == 0)
-        return status.value_or(Ok); // what a failed open leaves behind
-    const auto found = openHandles_.find(handle);
-    if (found == openHandles_.end())
-        return status.value_or(BadHandle);
-    int32_t result = Ok;
-    if (state != nullptr && deviceFor(*state, handle, nullptr, result) == nullptr)
-        result = Unplugged; // released all the same
-    openHandles_.erase(found);
-    return status.value_or(result);
+        return status; // what a failed open leaves behind
+    const auto found = openHandles.find(handle);
+    if (found == openHandles.end())
+        return state == nullptr ? status : BadHandle;
+    if (state != nullptr)
+        deviceFor(*state, handle, nullptr, status); // Unplugged when its device is gone
+    openHandles.erase(found);
+    return status;
 }
 
-int32_t Simulator::version(DeviceHandle handle, char *version, char *message) {
-    Guard guard(mutex_);
+int32_t GetSWVersion(DeviceHandle handle, char *version, char *message) {
+    Guard guard(mutex);
     int32_t status = Ok;
-    const Device *device = deviceForCall(guard, Operation::GetSWVersion, handle, message, status);
+    Snapshot state;
+    const Device *device = deviceForCall(guard, state, Operation::GetSWVersion, handle, message, status);
     if (device == nullptr)
         return status;
     if (version == nullptr) {
@@ -253,10 +238,11 @@ int32_t Simulator::version(DeviceHandle handle, char *version, char *message) {
     return Ok;
 }
 
-int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char *message) {
-    Guard guard(mutex_);
+int32_t ReadPort(DeviceHandle handle, uint8_t port, uint8_t *value, char *message) {
+    Guard guard(mutex);
     int32_t status = Ok;
-    const Device *device = deviceForCall(guard, Operation::ReadPort, handle, message, status);
+    Snapshot state;
+    const Device *device = deviceForCall(guard, state, Operation::ReadPort, handle, message, status);
     if (device == nullptr)
         return status;
     if (value == nullptr) {
@@ -278,10 +264,11 @@ int32_t Simulator::read(DeviceHandle handle, uint8_t port, uint8_t *value, char 
     }
 }
 
-int32_t Simulator::write(DeviceHandle handle, uint8_t port, uint8_t value, char *message) {
-    Guard guard(mutex_);
+int32_t WritePort(DeviceHandle handle, uint8_t port, uint8_t value, char *message) {
+    Guard guard(mutex);
     int32_t status = Ok;
-    if (deviceForCall(guard, Operation::WritePort, handle, message, status) == nullptr)
+    Snapshot state;
+    if (deviceForCall(guard, state, Operation::WritePort, handle, message, status) == nullptr)
         return status;
     if (port == InputPort0 || port == InputPort1) {
         setMessage(message, "Port 0x%02X is an input", port);
@@ -301,39 +288,9 @@ int32_t Simulator::write(DeviceHandle handle, uint8_t port, uint8_t value, char 
             return true;
         },
         error);
-    if (!updated) {
-        setMessage(message, "%s", error.c_str());
-        return StateUnusable;
-    }
+    if (!updated)
+        failWith(status, StateUnusable, message, error);
     return status;
-}
-
-} // namespace
-
-extern "C" {
-
-int32_t ListDevices(int32_t *count, char *serialNumbers, char *descriptions) {
-    return simulator.list(count, serialNumbers, descriptions);
-}
-
-int32_t OpenDevice(const char *serialNumber, DeviceHandle *handle) {
-    return simulator.open(serialNumber, handle);
-}
-
-int32_t CloseDevice(DeviceHandle handle) {
-    return simulator.close(handle);
-}
-
-int32_t GetSWVersion(DeviceHandle handle, char *version, char *message) {
-    return simulator.version(handle, version, message);
-}
-
-int32_t ReadPort(DeviceHandle handle, uint8_t port, uint8_t *value, char *message) {
-    return simulator.read(handle, port, value, message);
-}
-
-int32_t WritePort(DeviceHandle handle, uint8_t port, uint8_t value, char *message) {
-    return simulator.write(handle, port, value, message);
 }
 
 } // extern "C"

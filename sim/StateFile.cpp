@@ -1,16 +1,36 @@
 #include "StateFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "StateFormat.h"
 
 namespace sim {
 
 namespace {
+
+constexpr std::int64_t ReuseNs = 1'000'000;        // a look at the file younger than this is reused
+constexpr std::int64_t LockWaitNs = 2'000'000'000; // a writer gives up after waiting this long
+constexpr timespec LockPoll{0, 2'000'000};
+constexpr const char *ElsewhereHint = "set KAVREN_SIM_STATE to keep the state elsewhere";
+
+// This process's changes, so that a look at the file from before one of them is never reused.
+std::atomic<unsigned> changesByThisProcess{0};
+
+std::int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 bool sameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -24,285 +44,266 @@ void closeFd(int &fd) {
     fd = -1;
 }
 
-bool writeAll(int fd, const std::vector<std::uint8_t> &bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
+std::string systemMessage(const char *what, const std::string &path, int error) {
+    return std::string("Cannot ") + what + " simulator state " + path + ": " + std::strerror(error);
+}
+
+std::string fallbackDirectory() {
+    return "/tmp/kavren-sim-" + std::to_string(::geteuid());
+}
+
+// Everybody may create things in /tmp: the fallback directory there is used only when it is a directory
+// of the user's own that nobody else may enter. Anything else is refused, never used or repaired.
+std::optional<std::string> fallbackProblem(const std::string &directory) {
+    struct stat info {};
+    const bool found = ::lstat(directory.c_str(), &info) == 0;
+    if ((!found && errno == ENOENT) ||
+        (found && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0))
+        return std::nullopt; // a missing one is made with the state
+    return "The directory " + directory +
+           " for the simulator state is not a directory that only you may enter: it is not used; set "
+           "XDG_RUNTIME_DIR or KAVREN_SIM_STATE to keep the state elsewhere";
+}
+
+// Creates the missing levels of the state's directory, private to the user; what fails shows when the
+// lock file cannot be made.
+void makeDirectories(const std::string &directory) {
+    for (std::size_t at = directory.find('/', 1);; at = directory.find('/', at + 1)) {
+        ::mkdir(directory.substr(0, at).c_str(), 0700);
+        if (at == std::string::npos)
+            return;
     }
-    return true;
 }
 
 // Why nobody but the user may have this file, with the way out; nothing when it is safe.
 std::optional<std::string> safetyProblem(const std::string &path, const struct stat &info) {
-    char text[512];
-    if (!S_ISREG(info.st_mode)) {
-        std::snprintf(text, sizeof text, "Simulator state %s is not a regular file: remove it", path.c_str());
-        return text;
-    }
-    if (info.st_uid != ::geteuid()) {
-        std::snprintf(text, sizeof text,
-                      "Simulator state %s belongs to user %u, not to you: nobody else may drive your "
-                      "devices; remove it (rm %s)",
-                      path.c_str(), static_cast<unsigned>(info.st_uid), path.c_str());
-        return text;
-    }
+    const std::string named = "Simulator state " + path;
+    if (!S_ISREG(info.st_mode))
+        return named + " is not a regular file: remove it, or " + ElsewhereHint;
+    if (info.st_uid != ::geteuid())
+        return named + " belongs to user " + std::to_string(info.st_uid) +
+               ", not to you: nobody else may drive your devices; remove it, or " + ElsewhereHint;
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        std::snprintf(text, sizeof text,
-                      "Simulator state %s is writable by group or others (mode %04o): nobody else may "
-                      "drive your devices; run chmod 600 %s, or remove it",
-                      path.c_str(), static_cast<unsigned>(info.st_mode & 07777), path.c_str());
-        return text;
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return named + " is writable by group or others (mode " + mode +
+               "): nobody else may drive your devices; run chmod 600 " + path + ", or remove it";
     }
     return std::nullopt;
 }
 
+struct Descriptor {
+    int fd;
+    ~Descriptor() { closeFd(fd); }
+};
+
+// An exclusive flock on <state>.lock, a regular file of the user's own that is never written, so a FIFO
+// or a link planted there can neither block a writer nor be damaged. Polls rather than blocks, so the
+// wait is bounded and a signal ends the process as it would anyway. The locked descriptor, or -1.
+int takeLock(const std::string &path, std::string &error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat info {};
+    if (fd < 0 && errno != ELOOP) {
+        error = "Cannot create the lock file " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        error = "The lock file " + path + " is not a regular file of yours: remove it, or " + ElsewhereHint;
+        closeFd(fd);
+        return -1;
+    }
+    for (const std::int64_t deadline = monotonicNs() + LockWaitNs; monotonicNs() < deadline;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return fd;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        ::nanosleep(&LockPoll, nullptr);
+    }
+    error = errno == EWOULDBLOCK || errno == EINTR
+                ? "Another program holds " + path +
+                      ": it has been changing the simulator state for 2 s; try again, or end that program"
+                : "Cannot lock " + path + ": " + std::strerror(errno);
+    closeFd(fd);
+    return -1;
+}
+
 } // namespace
 
-StateFile::StateFile(std::string path) : path_(std::move(path)) {}
+StateFile::StateFile(std::string path) : path_(std::move(path)) {
+    const std::size_t slash = path_.rfind('/');
+    directory_ = slash == std::string::npos ? "." : path_.substr(0, std::max<std::size_t>(slash, 1));
+    name_ = path_.substr(slash + 1);
+}
 
 StateFile::~StateFile() {
     closeFd(snapshot_.fd);
-    closeFd(lockFd_);
 }
 
 std::string StateFile::defaultPath() {
-    if (const char *named = std::getenv("KAVREN_SIM_STATE"); named != nullptr && *named != '\0')
+    if (const char *named = ::secure_getenv("KAVREN_SIM_STATE"); named != nullptr && *named != '\0')
         return named;
-    if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/')
+    if (const char *runtime = ::secure_getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/')
         return std::string(runtime) + "/kavren-sim.state";
-    return "/tmp/kavren-sim-" + std::to_string(::geteuid()) + ".state";
+    return fallbackDirectory() + "/kavren-sim.state";
 }
 
-std::string StateFile::invalidMessage(const std::string &problem) const {
-    return "Simulator state " + path_ + " is not valid (" + problem + "): run `dio-sim reset`";
-}
-
-std::string StateFile::systemMessage(const char *what, int error) const {
-    return std::string("Cannot ") + what + " simulator state " + path_ + ": " + std::strerror(error);
-}
-
-StateFile::Look StateFile::inspect(struct stat &info, std::string &error) const {
-    if (::lstat(path_.c_str(), &info) != 0) {
-        if (errno == ENOENT)
-            return Look::Missing;
-        error = systemMessage("read", errno);
-        return Look::Refused;
-    }
-    if (auto problem = safetyProblem(path_, info)) {
-        error = *problem;
-        return Look::Refused;
-    }
-    return Look::Usable;
-}
-
-const State *StateFile::load(std::string &error) {
-    if (snapshot_.state && snapshotStillCurrent())
-        return &*snapshot_.state;
-    struct stat info {};
-    switch (inspect(info, error)) {
-    case Look::Refused:
-        return nullptr;
-    case Look::Missing:
-        // First use: create it with the default devices, unless another process just did.
-        if (!update([](State &) { return true; }, error))
-            return nullptr;
-        if (inspect(info, error) != Look::Usable) {
+std::shared_ptr<const State> StateFile::load(std::string &error) {
+    const std::int64_t now = monotonicNs();
+    const unsigned changes = changesByThisProcess.load(std::memory_order_relaxed);
+    const bool lookedJustNow =
+        snapshot_.fd >= 0 && snapshot_.changesSeen == changes && now - snapshot_.checkedAt < ReuseNs;
+    if (!lookedJustNow && !stillCurrent()) {
+        Found found = read(error);
+        if (found == Found::Missing) { // first use: made under the lock, unless another process just did
+            if (!update([](State &) { return false; }, error))
+                return nullptr;
+            found = read(error);
+        }
+        if (found != Found::File) {
             if (error.empty())
-                error = systemMessage("create", ENOENT);
+                error = systemMessage("create", path_, ENOENT);
             return nullptr;
         }
-        break;
-    case Look::Usable:
-        break;
     }
-    if (snapshot_.fd < 0 || !sameFile(info, snapshot_.key)) {
-        if (readFile(error) == nullptr)
-            return nullptr;
-    } else if (!snapshot_.state) {
-        error = invalidMessage(snapshot_.problem);
-        return nullptr;
-    }
-    return &*snapshot_.state;
+    snapshot_.checkedAt = now;
+    snapshot_.changesSeen = changes;
+    if (!snapshot_.state)
+        error = snapshot_.problem;
+    return snapshot_.state;
 }
 
 // Every change replaces the file by rename, which unlinks the one read last; a chmod or chown changes its
-// times. So while the inode read last keeps its link and its times, it is still the state, and asking the
-// open descriptor costs far less than looking the path up again.
-bool StateFile::snapshotStillCurrent() const {
+// times. So while the inode read last keeps its link and its times, it is still the state.
+bool StateFile::stillCurrent() const {
     struct stat info {};
     return snapshot_.fd >= 0 && ::fstat(snapshot_.fd, &info) == 0 && info.st_nlink > 0 &&
            sameFile(info, snapshot_.key);
 }
 
-const State *StateFile::readFile(std::string &error) {
+StateFile::Found StateFile::read(std::string &error) {
     closeFd(snapshot_.fd);
     snapshot_.state.reset();
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error = systemMessage("open", errno);
-        return nullptr;
+    if (auto problem = directoryProblem()) {
+        error = *problem;
+        return Found::Refused;
+    }
+    int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return Found::Missing;
+    if (fd < 0 && errno != ELOOP) {
+        error = systemMessage("open", path_, errno);
+        return Found::Refused;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        error = systemMessage("read", errno);
-        ::close(fd);
-        return nullptr;
-    }
-    if (auto problem = safetyProblem(path_, info)) { // what was opened, not what lstat saw
+    if (fd < 0)
+        info.st_mode = S_IFLNK; // what O_NOFOLLOW refused
+    else
+        ::fstat(fd, &info); // what was opened, whatever the path names now
+    // A regular file is read whole by one call, unless it grew meanwhile: then it is too large anyway.
+    std::vector<std::uint8_t> bytes(std::min<std::size_t>(info.st_size, MaxFileBytes) + 1);
+    ssize_t got = -1;
+    if (auto problem = safetyProblem(path_, info))
         error = *problem;
-        ::close(fd);
-        return nullptr;
+    else if ((got = ::pread(fd, bytes.data(), bytes.size(), 0)) < 0)
+        error = systemMessage("read", path_, errno);
+    if (got < 0) {
+        closeFd(fd);
+        return Found::Refused;
     }
-    std::vector<std::uint8_t> bytes(MaxFileBytes + 1);
-    std::size_t used = 0;
-    while (used < bytes.size()) {
-        const ssize_t got = ::pread(fd, bytes.data() + used, bytes.size() - used, static_cast<off_t>(used));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            error = systemMessage("read", errno);
-            ::close(fd);
-            return nullptr;
-        }
-        if (got == 0)
-            break;
-        used += static_cast<std::size_t>(got);
-    }
-    bytes.resize(used);
-    Decoded decoded = used > MaxFileBytes ? Decoded{std::nullopt, "it is far too large"} : decode(bytes);
+    bytes.resize(static_cast<std::size_t>(got));
+    Decoded decoded =
+        bytes.size() > MaxFileBytes ? Decoded{std::nullopt, "it is far too large"} : decode(bytes);
     snapshot_.fd = fd;
     snapshot_.key = info;
-    snapshot_.state = std::move(decoded.state);
-    snapshot_.problem = std::move(decoded.problem);
-    if (!snapshot_.state) {
-        error = invalidMessage(snapshot_.problem);
-        return nullptr;
-    }
-    return &*snapshot_.state;
-}
-
-bool StateFile::makeDirectory(std::string &error) const {
-    const std::size_t slash = path_.rfind('/');
-    if (slash == std::string::npos || slash == 0)
-        return true;
-    const std::string directory = path_.substr(0, slash);
-    struct stat info {};
-    if (::stat(directory.c_str(), &info) == 0)
-        return true;
-    // Creates each missing level, private to the user.
-    for (std::size_t at = directory.find('/', 1);; at = directory.find('/', at + 1)) {
-        const std::string level = directory.substr(0, at);
-        if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = "Cannot create the directory " + level + " for simulator state " + path_ + ": " +
-                    std::strerror(errno);
-            return false;
-        }
-        if (at == std::string::npos)
-            return true;
-    }
-}
-
-bool StateFile::lock(std::string &error) {
-    if (!makeDirectory(error))
-        return false;
-    const std::string lockPath = path_ + ".lock";
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (lockFd_ < 0) {
-            lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (lockFd_ < 0) {
-                error = "Cannot create the lock file " + lockPath + ": " + std::strerror(errno);
-                return false;
-            }
-        }
-        struct stat opened {};
-        if (::fstat(lockFd_, &opened) != 0 || opened.st_uid != ::geteuid()) {
-            error = "The lock file " + lockPath + " is not yours: remove it";
-            closeFd(lockFd_);
-            return false;
-        }
-        while (::flock(lockFd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                error = "Cannot lock " + lockPath + ": " + std::strerror(errno);
-                return false;
-            }
-        }
-        // A lock file removed and made again meanwhile locks nothing for the others: use the new one.
-        struct stat named {};
-        if (::stat(lockPath.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
-            named.st_ino == opened.st_ino)
-            return true;
-        closeFd(lockFd_);
-    }
-    error = "Cannot lock " + lockPath + ": it keeps being replaced";
-    return false;
-}
-
-void StateFile::unlock() {
-    if (lockFd_ >= 0)
-        ::flock(lockFd_, LOCK_UN);
-}
-
-bool StateFile::write(const State &state, std::string &error) {
-    const std::string fresh = path_ + ".new";
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = systemMessage("write", errno);
-        return false;
-    }
-    const bool written = ::fchmod(fd, 0600) == 0 && writeAll(fd, encode(state));
-    const int writeError = errno;
-    ::close(fd);
-    if (!written) {
-        ::unlink(fresh.c_str());
-        error = systemMessage("write", writeError);
-        return false;
-    }
-    if (::rename(fresh.c_str(), path_.c_str()) != 0) {
-        error = systemMessage("replace", errno);
-        ::unlink(fresh.c_str());
-        return false;
-    }
-    return true;
+    if (decoded.state)
+        snapshot_.state = std::make_shared<const State>(std::move(*decoded.state));
+    else
+        snapshot_.problem =
+            "Simulator state " + path_ + " is not valid (" + decoded.problem + "): run `dio-sim reset`";
+    return Found::File;
 }
 
 bool StateFile::update(const std::function<bool(State &)> &change, std::string &error) {
-    if (!lock(error))
-        return false;
-    struct stat info {};
-    State state;
-    bool ok = true;
-    switch (inspect(info, error)) {
-    case Look::Refused:
-        ok = false;
-        break;
-    case Look::Missing:
-        state = defaultState();
-        break;
-    case Look::Usable:
-        if (const State *current = readFile(error))
-            state = *current;
-        else
-            ok = false;
-        break;
-    }
-    if (ok && change(state))
-        ok = write(state, error);
-    unlock();
-    return ok;
+    return rewrite(change, false, error);
 }
 
 bool StateFile::reset(std::string &error) {
-    if (!lock(error))
+    return rewrite(
+        [](State &state) {
+            state = defaultState();
+            return true;
+        },
+        true, error);
+}
+
+bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, std::string &error) {
+    makeDirectories(directory_);
+    if (auto problem = directoryProblem()) {
+        error = *problem;
         return false;
-    struct stat info {};
-    const bool ok = inspect(info, error) != Look::Refused && write(defaultState(), error);
-    unlock();
-    return ok;
+    }
+    const Descriptor lock{takeLock(path_ + ".lock", error)};
+    if (lock.fd < 0)
+        return false;
+    removeLeftovers();
+    const Found found = read(error);
+    if (found == Found::Refused)
+        return false;
+    if (found == Found::File && !snapshot_.state && !replaceInvalid) {
+        error = snapshot_.problem;
+        return false;
+    }
+    const State current = snapshot_.state ? *snapshot_.state : defaultState();
+    State changed = current;
+    if (change(changed))
+        return write(changed, error);
+    return found == Found::File || write(current, error); // a missing file is made all the same
+}
+
+std::optional<std::string> StateFile::directoryProblem() const {
+    return directory_ == fallbackDirectory() ? fallbackProblem(directory_) : std::nullopt;
+}
+
+bool StateFile::write(const State &state, std::string &error) const {
+    if (auto problem = stateProblem(state)) {
+        error = "Simulator state " + path_ + " was left as it was: " + *problem;
+        return false;
+    }
+    std::string temporary = path_ + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = systemMessage("write", path_, errno);
+        return false;
+    }
+    const std::vector<std::uint8_t> bytes = encode(state);
+    errno = ENOSPC; // what a short write means
+    const bool written = ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    ::close(fd);
+    if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+        error = written ? systemMessage("replace", path_, errno) : systemMessage("write", path_, writeError);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    ++changesByThisProcess;
+    return true;
+}
+
+// Temporary files of writers that were killed midway: no other writer runs while the lock is held.
+void StateFile::removeLeftovers() const {
+    const std::string prefix = name_ + ".tmp-";
+    DIR *entries = ::opendir(directory_.c_str());
+    if (entries == nullptr)
+        return;
+    while (const dirent *entry = ::readdir(entries)) {
+        const std::string_view found = entry->d_name;
+        struct stat info {};
+        if (found.size() == prefix.size() + 6 && found.starts_with(prefix) &&
+            ::fstatat(::dirfd(entries), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            info.st_uid == ::geteuid())
+            ::unlinkat(::dirfd(entries), entry->d_name, 0);
+    }
+    ::closedir(entries);
 }
 
 } // namespace sim

@@ -1,14 +1,19 @@
-// The file that holds the simulated devices for every process on the machine that uses them.
+// The file that holds the simulated devices for every process of the user that uses them.
 //
-// A change is written to a new file that then replaces the old one by rename, so a reader always sees a
-// whole state, before or after, even when a writer is killed midway. Changes are made under an exclusive
-// lock on a lock file beside it, which the kernel drops when its holder dies, so no update is lost.
-// Reading takes no lock: a file that is the same as last time (same inode, size and times; the inode
-// is kept open so it cannot be reused) is not read again, and while that inode keeps its link it is
-// asked through its descriptor, which costs far less than looking the path up.
+// Reading takes no lock and never waits (a change replaces the file by rename, so a reader always sees a
+// whole state) and hands out a snapshot the caller owns. A change is made under an flock on
+// <state>.lock, waiting at most 2 s, and written to a temporary file of a unique name that replaces the
+// state by rename; the kernel drops the lock when its holder dies, so no update is lost.
+//
+// Reading is cheap when nothing changed: a file that is the same as last time (same inode, size and
+// times; the inode is kept open so its number cannot be reused) is not read again, and is asked through
+// its descriptor, which costs far less than looking the path up; a look less than 1 ms old is not
+// even repeated, unless this process has changed the state since.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -24,40 +29,40 @@ public:
     StateFile(const StateFile &) = delete;
     StateFile &operator=(const StateFile &) = delete;
 
-    // KAVREN_SIM_STATE, else $XDG_RUNTIME_DIR/kavren-sim.state, else /tmp/kavren-sim-<uid>.state.
+    // KAVREN_SIM_STATE, else $XDG_RUNTIME_DIR/kavren-sim.state, else
+    // /tmp/kavren-sim-<uid>/kavren-sim.state, in a directory that must be the user's alone.
     static std::string defaultPath();
     const std::string &path() const { return path_; }
 
     // The current state, created with the default devices when there is no file yet; nullptr with the
     // reason in `error` when the file cannot be used.
-    const State *load(std::string &error);
-    // Reads, changes and writes the state under the lock. `change` returns false to write nothing.
+    std::shared_ptr<const State> load(std::string &error);
+    // Reads, changes and writes the state under the lock. `change` returns false to write nothing (a
+    // missing file is made with the default devices all the same).
     bool update(const std::function<bool(State &)> &change, std::string &error);
     // Replaces whatever the file holds with the default devices, unless the file is not the user's own.
     bool reset(std::string &error);
 
 private:
+    enum class Found { File, Missing, Refused };
     struct Snapshot {
-        struct stat key {};
         int fd = -1; // keeps the inode alive, so an equal inode number means the same file
-        std::optional<State> state;
+        struct stat key {};
+        std::shared_ptr<const State> state; // nullptr when the content is not valid
         std::string problem;
+        std::int64_t checkedAt = 0; // CLOCK_MONOTONIC, ns
+        unsigned changesSeen = 0;   // this process's changes by then
     };
 
-    enum class Look { Missing, Usable, Refused };
-    Look inspect(struct stat &info, std::string &error) const;
-    bool snapshotStillCurrent() const;
-    const State *readFile(std::string &error);
-    bool lock(std::string &error);
-    void unlock();
-    bool write(const State &state, std::string &error);
-    bool makeDirectory(std::string &error) const;
-    std::string invalidMessage(const std::string &problem) const;
-    std::string systemMessage(const char *what, int error) const;
+    std::optional<std::string> directoryProblem() const;
+    Found read(std::string &error);
+    bool stillCurrent() const;
+    bool rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, std::string &error);
+    bool write(const State &state, std::string &error) const;
+    void removeLeftovers() const;
 
-    std::string path_;
+    std::string path_, directory_, name_;
     Snapshot snapshot_;
-    int lockFd_ = -1;
 };
 
 } // namespace sim

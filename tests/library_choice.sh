@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Which device library the launcher picks, by its --version (which needs no display), and what the panel
-# it becomes really maps. Every row runs without a display and without KAVREN_LIBRARY or LD_LIBRARY_PATH
-# unless the row sets them.
+# it becomes really maps. Every row runs without a display and without KAVREN_LIBRARY, LD_LIBRARY_PATH or
+# QT_QPA_PLATFORM unless the row sets them.
 set -u
 launcher=$1 bundled=$2 standin=$3 incomplete=$4
 work=$(mktemp -d)
@@ -60,6 +60,7 @@ an unknown option is bad usage|$work/empty||--verbose|2|Usage: diopanel
 an argument is bad usage|$work/empty||file.txt|2|Usage: diopanel
 --help needs no display|$work/empty||--help|0|xvfb-run -a diopanel
 no display|$work/empty|||1|xvfb-run -a diopanel
+no display, the xcb platform asked for|$work/empty|QT_QPA_PLATFORM=xcb||1|xvfb-run -a diopanel
 no display and a bad library: the library first|$work/empty||--library $incomplete|2|does not provide
 ROWS
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: built with CPack in the given build directory, checked by
-# lintian (any error fails; warnings are listed), its desktop entry and metainfo validated, then unpacked
-# into a temporary directory and run from there: `dio list` on the bundled simulator, and the panel in a
-# virtual X display, closed as a window manager would.
+# The Debian packages as a user gets them: built with CPack in the given build directory, checked by
+# lintian (any error fails; warnings are listed), the desktop entry and metainfo validated, then unpacked
+# into a temporary directory and run from there: `dio list` on the bundled simulator, the panel in a
+# virtual X display, closed as a window manager would, and the Python module (python3-dio, when the build
+# makes it) imported by the system's Python, listing the simulated devices of the unpacked tree.
 set -u
 build=$1 closer=$2
 work=$(mktemp -d)
@@ -10,20 +11,28 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-(cd "$build" && rm -f diopanel_*.deb && cpack -G DEB >"$work/cpack.log" 2>&1) ||
+(cd "$build" && rm -f diopanel_*.deb python3-dio_*.deb && cpack -G DEB >"$work/cpack.log" 2>&1) ||
     { cat "$work/cpack.log" >&2; fail "cpack"; exit 1; }
-package=$(ls "$build"/diopanel_*_amd64.deb 2>/dev/null | head -1)
-[ -n "$package" ] || { fail "no diopanel_<version>_amd64.deb in $build"; exit 1; }
-echo "package: $package"
-dpkg-deb --field "$package" Package Version Depends
+names=(diopanel)
+grep -q '^DIOPANEL_PYTHON:BOOL=ON' "$build/CMakeCache.txt" && names+=(python3-dio)
+packages=()
+for name in "${names[@]}"; do
+    package=$(ls "$build"/"$name"_*_amd64.deb 2>/dev/null | head -1)
+    [ -n "$package" ] || { fail "no ${name}_<version>_amd64.deb in $build"; exit 1; }
+    echo "package: $package"
+    dpkg-deb --field "$package" Package Version Section Depends
+    packages+=("$package")
+done
 
-lintian --fail-on error "$package" >"$work/lintian.log" 2>&1 ||
+lintian --fail-on error "${packages[@]}" >"$work/lintian.log" 2>&1 ||
     fail "lintian reports errors"
 echo "lintian:"
 sed 's/^/    /' "$work/lintian.log"
 
 root=$work/root
-dpkg-deb -x "$package" "$root"
+for package in "${packages[@]}"; do
+    dpkg-deb -x "$package" "$root"
+done
 desktop-file-validate "$root/usr/share/applications/diopanel.desktop" || fail "desktop entry"
 appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml >/dev/null || fail "metainfo"
 for page in diopanel dio dio-sim; do
@@ -34,6 +43,18 @@ export KAVREN_SIM_STATE=$work/sim.state
 env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$root/usr/bin/dio" list >"$work/list" 2>&1 || fail "dio list"
 grep -q "^DIO-SIM-0001	" "$work/list" || { cat "$work/list" >&2; fail "dio list shows no simulated device"; }
 env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$root/usr/bin/diopanel" --version || fail "diopanel --version"
+
+# The module of the unpacked tree finds the simulator of the unpacked tree, as the programs do.
+if [ ${#packages[@]} -gt 1 ]; then
+    (cd "$work" && env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY PYTHONPATH="$root/usr/lib/python3/dist-packages" \
+        /usr/bin/python3 -c '
+import sys, dio
+assert dio.__file__.startswith(sys.argv[1] + "/"), dio.__file__
+assert dio.library_path().startswith(sys.argv[1] + "/"), dio.library_path()
+assert [d.serial for d in dio.devices()] == ["DIO-SIM-0001", "DIO-SIM-0002"], dio.devices()
+print("python3-dio:", dio.__version__, dio.library_path())
+' "$root") || fail "the unpacked module does not list the simulated devices of the unpacked tree"
+fi
 
 # The panel from the unpacked tree, in a virtual display: its window appears and closing it ends it with 0.
 xvfb-run -a bash -c '

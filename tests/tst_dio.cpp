@@ -6,7 +6,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -15,11 +17,19 @@ struct Result {
     QString out, err;
 };
 
-// Words as a shell splits them, for double quotes; '' stands for an empty word.
+// Words as a shell splits them, for double quotes; '' stands for an empty word, <TAB>, <NL> and <ESC>
+// for those control characters.
 QStringList words(const QString &commandLine) {
     QStringList split = QProcess::splitCommand(commandLine);
     std::replace(split.begin(), split.end(), QStringLiteral("''"), QString());
+    for (QString &word : split)
+        word.replace("<TAB>", "\t").replace("<NL>", "\n").replace("<ESC>", "\x1b");
     return split;
+}
+
+// A pattern that matches exactly this text.
+QString literally(const char *text) {
+    return QRegularExpression::escape(QString::fromUtf8(text));
 }
 
 } // namespace
@@ -148,6 +158,37 @@ private slots:
             << "\\[\\{\"description\":\"Stand-in device\",\"serial\":\"x{512}\"\\}\\]\\n"
             << "^$";
 
+        // Texts that try to forge lines: escaped in lines and messages, exact in JSON.
+        const QString hostileList = "STANDIN_COUNT=2 STANDIN_SERIALS=HOSTILE STANDIN_DESCRIPTIONS=HOSTILE";
+        QTest::newRow("hostile list")
+            << ""
+            << "list" << hostileList << 0 << literally("A\\x09B\tE\\x1B[2J\\x9B\nC\\x0AD\tF\\x5CG\n") << "^$";
+        QTest::newRow("hostile list json")
+            << ""
+            << "list --json" << hostileList << 0
+            << literally("[{\"description\":\"E\\u001b[2J\\u009b\",\"serial\":\"A\\tB\"},"
+                         "{\"description\":\"F\\\\G\",\"serial\":\"C\\nD\"}]\n")
+            << "^$";
+        QTest::newRow("hostile version")
+            << ""
+            << "version S1"
+            << "STANDIN_VERSION=HOSTILE" << 0 << literally("v\\x09\\x0A\\x1B\\x5C\\x85\n") << "^$";
+        QTest::newRow("hostile message")
+            << ""
+            << "read S1 0"
+            << "STANDIN_FAIL=ReadPort STANDIN_MESSAGE=HOSTILE" << 1 << ""
+            << "^" + literally("dio: bad\\x09line\\x0Afake: \\x1B[31mred\\x5C\n") + "$";
+        QTest::newRow("backslash from the simulator")
+            << "add A\\B Back\\slash"
+            << "list"
+            << "" << 0
+            << "DIO-SIM-0001\t[^\n]*\nDIO-SIM-0002\t[^\n]*\n" + literally("A\\x5CB\tBack\\x5Cslash\n")
+            << "^$";
+        QTest::newRow("backslash in json")
+            << "add A\\B Box"
+            << "read A\\B 0x10 --json"
+            << "" << 0 << literally("{\"ports\":{\"0x10\":0},\"serial\":\"A\\\\B\"}\n") << "^$";
+
         // Bad usage: exit 2, the command's usage, and not one library call.
         const char *badUsage[] = {"",
                                   "frobnicate",
@@ -167,10 +208,17 @@ private slots:
                                   "watch S1 --count 0",
                                   "version S1 extra",
                                   "--simulator --library /nowhere list",
-                                  "read Seri\u20ac"};
+                                  "read Seri\u20ac",
+                                  "read S<TAB>1",
+                                  "write S<NL>1 0x10=1",
+                                  "version S<ESC>1",
+                                  "watch S<TAB>1"};
         for (const char *line : badUsage)
             QTest::addRow("bad usage: %s", line) << "" << line << "STANDIN_COUNT=1" << 2 << ""
                                                  << "Usage:";
+        for (const char *line : {"--library '' --version", "list --library ''"})
+            QTest::addRow("bad usage: %s", line) << "" << line << "" << 2 << ""
+                                                 << "^dio: --library needs a path\n\n[^\n]*\nUsage:";
         QTest::newRow("help") << ""
                               << "read --help"
                               << "" << 0 << "(?s).*Usage:.*SERIAL.*PORT.*"
@@ -248,19 +296,25 @@ private slots:
 
     void watchEndsOnSignalsAndFailures_data() {
         QTest::addColumn<int>("signal"); // 0: a failing read ends it instead
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("read fails") << 0;
+        QTest::addColumn<QString>("interval");
+        QTest::newRow("SIGINT") << SIGINT << "10";
+        QTest::newRow("SIGTERM") << SIGTERM << "10";
+        QTest::newRow("read fails") << 0 << "10";
+        QTest::newRow("SIGINT during a long interval") << SIGINT << "60000";
+        QTest::newRow("SIGTERM during a long interval") << SIGTERM << "60000";
     }
     void watchEndsOnSignalsAndFailures() {
         QFETCH(int, signal);
+        QFETCH(QString, interval);
         environment.insert("STANDIN_FAIL", "ReadPort");
         environment.insert("STANDIN_FAIL_WHEN", state->filePath("fail"));
         environment.insert("STANDIN_MESSAGE", "gone");
         QProcess watch;
         watch.setProcessEnvironment(environment);
-        watch.start(DIO, {"--library", STANDIN_LIBRARY, "watch", "S1", "--interval", "10"});
+        watch.start(DIO, {"--library", STANDIN_LIBRARY, "watch", "S1", "--interval", interval});
         QVERIFY(waitForLines(watch, 1));
+        QElapsedTimer sinceSignal;
+        sinceSignal.start();
         if (signal != 0) {
             ::kill(static_cast<pid_t>(watch.processId()), signal);
         } else {
@@ -268,11 +322,49 @@ private slots:
             QVERIFY(flag.open(QIODevice::WriteOnly));
         }
         QVERIFY(watch.waitForFinished(5000));
+        if (signal != 0) // a hang check, not a speed goal: the wait for the next poll is cut short
+            QVERIFY2(sinceSignal.elapsed() < 1000, qPrintable(QString::number(sinceSignal.elapsed())));
         QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
         QCOMPARE(watch.exitCode(), signal != 0 ? 0 : 1);
         if (signal == 0)
             QCOMPARE(watch.readAllStandardError(), QByteArray("dio: gone\n"));
         QVERIFY2(openedEqualsClosed(), "the device was left open");
+    }
+
+    // Whatever a command prints on a full disk: the loss is said and the exit code is 1.
+    void lostOutputFails_data() {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("command");
+        const char *dio[] = {"list",
+                             "list --json",
+                             "read DIO-SIM-0001",
+                             "read DIO-SIM-0001 --json",
+                             "write DIO-SIM-0001 0x10=0x21",
+                             "version DIO-SIM-0001",
+                             "watch DIO-SIM-0001",
+                             "--version",
+                             "--help",
+                             "read --help"};
+        for (const char *command : dio)
+            QTest::addRow("dio %s", command) << "dio" << command;
+        const char *dioSim[] = {"status", "status --json", "--help", "fail --help"};
+        for (const char *command : dioSim)
+            QTest::addRow("dio-sim %s", command) << "dio-sim" << command;
+    }
+    void lostOutputFails() {
+        QFETCH(QString, program);
+        QFETCH(QString, command);
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setStandardOutputFile("/dev/full");
+        process.start(program == "dio" ? DIO : DIO_SIM, words(command));
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 1);
+        QCOMPARE(QString(process.readAllStandardError()),
+                 program + ": cannot write the output: " + QString::fromLocal8Bit(std::strerror(ENOSPC)) +
+                     "\n");
+        if (command.startsWith("write")) // the device was written all the same
+            QCOMPARE(run(DIO, words("read DIO-SIM-0001 0x10")).out, QString("0x10=0x21\n"));
     }
 
 private:

@@ -82,6 +82,12 @@ private slots:
                                << "clear" << 0 << none << none << DefaultStatus;
         QTest::newRow("reset") << "add X Y --mode manual;unplug DIO-SIM-0001;fail openDevice;set X 0 1"
                                << "reset" << 0 << none << none << DefaultStatus;
+        QTest::newRow("backslash escaped in status")
+            << ""
+            << "add A\\B Back\\slash" << 0 << none << none << "^A\\\\x5CB +plugged [^\n]*  Back\\\\x5Cslash$";
+        QTest::newRow("backslash exact in json")
+            << "add A\\B Box"
+            << "status --json" << 0 << "\"serial\": \"A\\\\\\\\B\"" << none << "^A\\\\x5CB +plugged";
         QTest::newRow("help") << ""
                               << "--help" << 0 << "Usage: dio-sim .*status.*delay" << none << DefaultStatus;
         QTest::newRow("command help")
@@ -123,6 +129,21 @@ private slots:
         bad("delay over 10000 ms", "", "delay ReadPort 10001", "0 to 10000.*Usage: dio-sim delay");
         bad("delay not a number", "", "delay ReadPort soon", "Usage: dio-sim delay");
         bad("fault for an unknown device", "", "fail ReadPort --serial NOPE", "there is no device NOPE");
+        // A control character in any device text: refused, and shown escaped in the message.
+        bad("serial with a tab", "", "add S<TAB>1 Box", "control character: 'S\\\\x091'.*" + addUsage);
+        bad("description with a newline", "", "add M1 Two<NL>lines", "control character: 'Two\\\\x0Alines'");
+        bad("version with an escape", "", "add M1 Box --version 1<ESC>[2J", "control character.*" + addUsage);
+        bad("message with a tab", "", "fail ReadPort --message a<TAB>b", "control character.*" + failUsage);
+        bad("fault serial with an escape", "", "fail ReadPort --serial S<ESC>1",
+            "control character.*" + failUsage);
+        bad("delay serial with a newline", "", "delay ReadPort 5 --serial S<NL>1",
+            "control character.*Usage: dio-sim delay");
+        bad("remove with a tab", "", "remove DIO-SIM-0001<TAB>", "control character.*Usage: dio-sim remove");
+        bad("unplug with a newline", "", "unplug DIO-SIM-0001<NL>",
+            "control character.*Usage: dio-sim unplug");
+        bad("plug with an escape", "", "plug <ESC>[2J", "control character.*Usage: dio-sim plug");
+        bad("set with a tab", "add M1 Box --mode manual", "set M1<TAB> 0 1",
+            "control character.*Usage: dio-sim set");
     }
     void commands() {
         QFETCH(QString, before);
@@ -134,6 +155,8 @@ private slots:
         for (const QString &line : before.split(';', Qt::SkipEmptyParts))
             QCOMPARE(dioSim(words(line), state_).exitCode, 0);
         QStringList arguments = words(command);
+        for (QString &argument : arguments)
+            argument.replace("<TAB>", "\t").replace("<NL>", "\n").replace("<ESC>", "\x1b");
         if (command.startsWith("add  ")) // an empty serial
             arguments = {"add", "", "Box"};
         const Run run = dioSim(arguments, state_);

@@ -54,6 +54,11 @@ private slots:
             QVERIFY(QJsonDocument::fromJson(status.out.toUtf8()).object().value("devices").toArray().size() >=
                     2);
         }
+        // What the killed writers left behind goes with the next change.
+        QCOMPARE(dioSim({"clear"}, state).exitCode, 0);
+        const QFileInfo file(state);
+        QCOMPARE(file.dir().entryList({file.fileName() + ".tmp-*"}, QDir::System | QDir::Files),
+                 QStringList());
     }
 };
 

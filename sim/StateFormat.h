@@ -1,0 +1,28 @@
+// The state file's bytes: a fixed header (magic, format version, payload size, CRC-32 of the payload),
+// then the payload: the next generation, the devices and the rules, little-endian with length-prefixed
+// texts. Decoding accepts exactly what encoding makes of a sound state, so the two are each other's
+// inverse.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "SimState.h"
+
+namespace sim {
+
+inline constexpr std::size_t MaxFileBytes = 64 * 1024;
+
+std::vector<std::uint8_t> encode(const State &state);
+
+// The state in the bytes, or the reason they are no valid state (never reads past the span).
+struct Decoded {
+    std::optional<State> state;
+    std::string problem;
+};
+Decoded decode(std::span<const std::uint8_t> bytes);
+
+} // namespace sim

@@ -1,0 +1,393 @@
+// What a user of the simulator's state sees when the file goes bad in the middle of a call, when things
+// are planted beside it, when another program holds its lock, and when its directory or its records
+// cannot be trusted: a failed call or a refusal that names the way out, never a hang, a crash or a
+// write through someone else's file.
+#include <QtTest>
+
+#include <QElapsedTimer>
+
+#include <array>
+#include <dlfcn.h>
+#include <functional>
+#include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "SimProcess.h"
+#include "StateFormat.h"
+#include "kavren.h"
+
+namespace {
+
+// Runs once, right after the next call to take the state's lock got it.
+std::function<void()> whileLocked;
+
+struct Outcome {
+    int status = 0;
+    QString message;
+};
+
+// One operation on DIO-SIM-0001 through `handle` (OpenDevice sets it).
+Outcome call(const QString &operation, DeviceHandle &handle) {
+    std::array<char, KAVREN_MESSAGE_SIZE> message{};
+    std::array<char, KAVREN_SERIAL_LIST_SIZE> serials{};
+    std::array<char, KAVREN_DESCRIPTION_LIST_SIZE> descriptions{};
+    std::array<char, KAVREN_VERSION_SIZE> version{};
+    std::int32_t count = 0;
+    std::uint8_t value = 0;
+    const std::map<QString, std::function<std::int32_t()>> operations{
+        {"ListDevices", [&] { return ListDevices(&count, serials.data(), descriptions.data()); }},
+        {"OpenDevice", [&] { return OpenDevice("DIO-SIM-0001", &handle); }},
+        {"CloseDevice", [&] { return CloseDevice(handle); }},
+        {"GetSWVersion", [&] { return GetSWVersion(handle, version.data(), message.data()); }},
+        {"ReadPort", [&] { return ReadPort(handle, 0x10, &value, message.data()); }},
+        {"WritePort", [&] { return WritePort(handle, 0x10, 0x42, message.data()); }},
+    };
+    const std::int32_t status = operations.at(operation)();
+    return {status, QString::fromLatin1(message.data())};
+}
+
+bool isFile(const QString &path) {
+    struct stat info {};
+    return ::lstat(qPrintable(path), &info) == 0;
+}
+
+// Ways to spoil a sound state that the file format itself would carry.
+const std::map<QString, std::function<void(sim::State &)>> Spoilers{
+    {"", [](sim::State &) {}},
+    {"a counted fault with no call left",
+     [](sim::State &state) { state.ruleFor(sim::Operation::ReadPort, "").fails = true; }},
+    {"a control character in a serial", [](sim::State &state) { state.devices[0].serial = "DIO\x01"; }},
+    {"a line feed in a version", [](sim::State &state) { state.devices[0].version = "1.0\n"; }},
+    {"two devices with one serial",
+     [](sim::State &state) { state.devices[1].serial = state.devices[0].serial; }},
+};
+
+} // namespace
+
+// Stands in for the C library's flock, for the simulated library too, so a test can spoil the state
+// between a call's first look and its change.
+extern "C" int flock(int fd, int operation) {
+    static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "flock"));
+    const int result = real(fd, operation);
+    if (result == 0 && (operation & LOCK_EX) != 0 && whileLocked)
+        std::exchange(whileLocked, nullptr)();
+    return result;
+}
+
+class SimStateTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir directory_;
+    QString state_;
+    int stateNumber_ = 0;
+
+    void sim(const QString &lines) { // dio-sim commands separated by ';', each one must succeed
+        for (const QString &line : lines.split(';', Qt::SkipEmptyParts)) {
+            const Run run = dioSim(words(line), state_);
+            QVERIFY2(run.exitCode == 0, qPrintable(line + ": " + run.err));
+        }
+    }
+
+private slots:
+    void init() {
+        state_ = directory_.filePath(QString("state-%1/kavren-sim.state").arg(++stateNumber_));
+        qputenv("KAVREN_SIM_STATE", state_.toLocal8Bit());
+        sim("status"); // makes the state
+    }
+
+    void stateGoingBadMidwayFailsTheCall_data() {
+        QTest::addColumn<QString>("fault"); // a dio-sim fail command, or none
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("chmod"); // made writable by others, else overwritten with garbage
+        const auto row = [](const QString &fault, const QString &operation, bool chmod) {
+            QTest::addRow("%s, %s, %s", qPrintable(operation),
+                          fault.isEmpty() ? "no fault" : qPrintable(fault), chmod ? "chmod 666" : "damaged")
+                << fault << operation << chmod;
+        };
+        for (const char *operation :
+             {"ListDevices", "OpenDevice", "CloseDevice", "GetSWVersion", "ReadPort", "WritePort"})
+            row(QString("fail %1 --times 1").arg(operation), operation, false);
+        row("fail ReadPort --always", "ReadPort", false);
+        row("", "WritePort", false);
+        row("fail CloseDevice --times 1", "CloseDevice", true);
+        row("fail ReadPort --times 1", "ReadPort", true);
+    }
+    void stateGoingBadMidwayFailsTheCall() {
+        QFETCH(QString, fault);
+        QFETCH(QString, operation);
+        QFETCH(bool, chmod);
+        DeviceHandle handle = 0;
+        if (operation != "OpenDevice")
+            QCOMPARE(call("OpenDevice", handle).status, 0);
+        sim(fault);
+        whileLocked = [&] {
+            QFile file(state_);
+            if (chmod)
+                file.setPermissions(file.permissions() | QFile::WriteOther);
+            else if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                file.write("garbage");
+        };
+        const Outcome outcome = call(operation, handle);
+        QVERIFY2(!whileLocked, "the call never took the lock");
+        QVERIFY(outcome.status != 0);
+        if (sim::hasMessage(*sim::parseOperation(operation.toStdString())))
+            QVERIFY2(outcome.message.contains(state_) &&
+                         outcome.message.contains(chmod ? "chmod 600" : "dio-sim reset"),
+                     qPrintable(outcome.message));
+        if (operation == "OpenDevice")
+            QCOMPARE(handle, DeviceHandle(0));
+        ::chmod(qPrintable(state_), 0600);
+        sim("reset");
+        if (handle != 0)
+            QVERIFY(CloseDevice(handle) != 0); // released by the failed close, or unplugged by the reset
+    }
+
+    void plantedFilesNeitherBlockNorGetWritten_data() {
+        QTest::addColumn<QString>("suffix"); // after the state's path
+        QTest::addColumn<QString>("kind");   // fifo, hard link (to a file of the user's) or symlink
+        QTest::addColumn<bool>("works");
+        const auto row = [](const QString &suffix, const QString &kind, bool works) {
+            QTest::addRow("%s at <state>%s", qPrintable(kind), qPrintable(suffix)) << suffix << kind << works;
+        };
+        for (const char *suffix : {".new", ".tmp-AAAAAA"})
+            for (const char *kind : {"fifo", "hard link"})
+                row(suffix, kind, true);
+        row(".lock", "hard link", true);
+        row(".lock", "fifo", false);
+        row(".lock", "symlink", false);
+        row("", "symlink", false);
+    }
+    void plantedFilesNeitherBlockNorGetWritten() {
+        QFETCH(QString, suffix);
+        QFETCH(QString, kind);
+        QFETCH(bool, works);
+        const QString victim = state_ + "-victim", planted = state_ + suffix;
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
+        file.close();
+        QFile::remove(planted);
+        const QByteArray name = planted.toLocal8Bit(), target = victim.toLocal8Bit();
+        QCOMPARE(kind == "fifo"        ? ::mkfifo(name, 0600)
+                 : kind == "hard link" ? ::link(target, name)
+                                       : ::symlink(target, name),
+                 0);
+        DeviceHandle handle = 0;
+        const bool stateIsPlanted = suffix.isEmpty();
+        QCOMPARE(call("OpenDevice", handle).status, stateIsPlanted ? 7 : 0);
+        if (!stateIsPlanted)
+            QCOMPARE(call("WritePort", handle).status, works ? 0 : 7);
+        QElapsedTimer timer;
+        timer.start();
+        const Run run = dioSim({"unplug", "DIO-SIM-0001"}, state_);
+        QVERIFY2(run.exitCode == (works ? 0 : 1), qPrintable(run.err));
+        QVERIFY(timer.elapsed() < 10000);
+        if (works)
+            QCOMPARE(call("ReadPort", handle).status, 6); // the unplug was written
+        else
+            QVERIFY2(run.err.contains(planted) && run.err.contains("KAVREN_SIM_STATE"), qPrintable(run.err));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("precious"));
+    }
+
+    void lockHeldByAnotherProgram_data() {
+        QTest::addColumn<QString>("tool"); // dio-sim or the library
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("changes");
+        const auto row = [](const QString &tool, const QString &command, bool changes) {
+            QTest::addRow("%s %s", qPrintable(tool), qPrintable(command)) << tool << command << changes;
+        };
+        row("dio-sim", "status", false);
+        row("library", "ReadPort", false);
+        row("dio-sim", "unplug DIO-SIM-0001", true);
+        row("library", "WritePort", true);
+    }
+    void lockHeldByAnotherProgram() {
+        QFETCH(QString, tool);
+        QFETCH(QString, command);
+        QFETCH(bool, changes);
+        DeviceHandle handle = 0;
+        QCOMPARE(call("OpenDevice", handle).status, 0);
+        const QString lock = state_ + ".lock";
+        QProcess holder;
+        holder.start("flock", {"--exclusive", lock, "sleep", "30"});
+        QVERIFY(holder.waitForStarted());
+        const int probe = ::open(qPrintable(lock), O_RDONLY | O_CLOEXEC);
+        const auto heldByHolder = [&] {
+            const bool free = ::flock(probe, LOCK_EX | LOCK_NB) == 0;
+            ::flock(probe, LOCK_UN);
+            return !free;
+        };
+        QTRY_VERIFY(heldByHolder());
+        ::close(probe);
+
+        QElapsedTimer timer;
+        timer.start();
+        Outcome outcome;
+        if (tool == "dio-sim") {
+            const Run run = dioSim(words(command), state_);
+            outcome = {run.exitCode, run.err};
+        } else {
+            outcome = call(command, handle);
+        }
+        const qint64 waited = timer.elapsed();
+        holder.kill();
+        holder.waitForFinished();
+        QCOMPARE(outcome.status != 0, changes);
+        if (changes) {
+            QVERIFY2(outcome.message.contains("Another program holds " + lock), qPrintable(outcome.message));
+            QVERIFY2(waited >= 1900 && waited < 10000, qPrintable(QString::number(waited)));
+        } else {
+            QVERIFY2(waited < 1000, qPrintable(QString::number(waited)));
+        }
+        QCOMPARE(CloseDevice(handle), 0);
+    }
+
+    void handleDiesWithItsDevice_data() {
+        QTest::addColumn<QString>("commands");
+        QTest::newRow("one reset") << "reset";
+        QTest::newRow("two resets in quick succession") << "reset;reset";
+        QTest::newRow("unplugged and plugged again") << "unplug DIO-SIM-0001;plug DIO-SIM-0001";
+    }
+    void handleDiesWithItsDevice() {
+        QFETCH(QString, commands);
+        QVERIFY(QFile::remove(state_)); // a handle on a state made just now
+        DeviceHandle handle = 0;
+        QCOMPARE(call("OpenDevice", handle).status, 0);
+        sim(commands);
+        const Outcome outcome = call("ReadPort", handle);
+        QCOMPARE(outcome.status, 6);
+        QCOMPARE(outcome.message, QString("Device DIO-SIM-0001 was unplugged"));
+        QVERIFY(CloseDevice(handle) != 0);
+    }
+
+    void leftoversGoWithTheNextChange_data() {
+        QTest::addColumn<QString>("name"); // beside the state; STATE stands for its file name
+        QTest::addColumn<QString>("kind"); // file, fifo or foreign (a file of another user)
+        QTest::addColumn<bool>("removed");
+        const auto row = [](const QString &name, const QString &kind, bool removed) {
+            QTest::addRow("%s %s", qPrintable(kind), qPrintable(name)) << name << kind << removed;
+        };
+        row("STATE.tmp-Ab12Cd", "file", true);
+        row("STATE.tmp-Fifo01", "fifo", true);
+        row("STATE.tmp-Xy98Zw", "foreign", false);
+        row("STATE.tmp-Ab12Cd7", "file", false);
+        row("other.tmp-Ab12Cd", "file", false);
+    }
+    void leftoversGoWithTheNextChange() {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(bool, removed);
+        if (kind == "foreign" && ::geteuid() != 0)
+            QSKIP("only root can give a file to another user");
+        const QFileInfo state(state_);
+        const QString leftover = state.absolutePath() + "/" + name.replace("STATE", state.fileName());
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(qPrintable(leftover), 0600), 0);
+        else
+            QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
+        if (kind == "foreign")
+            QCOMPARE(::chown(qPrintable(leftover), 4242, 4242), 0);
+        sim("status");
+        QVERIFY(isFile(leftover)); // reading changes nothing
+        sim("unplug DIO-SIM-0001");
+        QCOMPARE(!isFile(leftover), removed);
+    }
+
+    void fallbackDirectoryMustBeTheUsersAlone_data() {
+        QTest::addColumn<QString>("planted"); // what /tmp/kavren-sim-<uid> is beforehand
+        QTest::addColumn<bool>("used");
+        for (const char *planted : {"nothing", "0700"})
+            QTest::newRow(planted) << planted << true;
+        for (const char *planted : {"0777", "0750", "foreign", "symlink", "file"})
+            QTest::newRow(planted) << planted << false;
+    }
+    void fallbackDirectoryMustBeTheUsersAlone() {
+        QFETCH(QString, planted);
+        QFETCH(bool, used);
+        const QString fallback = QString("/tmp/kavren-sim-%1").arg(::geteuid());
+        if (isFile(fallback))
+            QSKIP("the fallback directory is in use; it is never touched by the tests");
+        if (planted == "foreign" && ::geteuid() != 0)
+            QSKIP("only root can give a directory to another user");
+        const QString target = directory_.filePath("private");
+        QDir().mkpath(target);
+        ::chmod(qPrintable(target), 0700);
+        const QByteArray path = fallback.toLocal8Bit();
+        if (planted == "symlink")
+            QCOMPARE(::symlink(qPrintable(target), path), 0);
+        else if (planted == "file")
+            QVERIFY(QFile(fallback).open(QIODevice::WriteOnly));
+        else if (planted != "nothing")
+            QVERIFY(::mkdir(path, 0700) == 0 &&
+                    ::chmod(path, planted.startsWith("07") ? planted.toUInt(nullptr, 8) : 0700) == 0);
+        if (planted == "foreign")
+            QCOMPARE(::chown(path, 4242, 4242), 0);
+        struct stat before {};
+        ::lstat(path, &before);
+
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("KAVREN_SIM_STATE");
+        environment.remove("XDG_RUNTIME_DIR");
+        process.setProcessEnvironment(environment);
+        process.start(DIO_SIM_PATH, {"status"});
+        QVERIFY(process.waitForFinished(30000));
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        struct stat after {};
+        ::lstat(path, &after);
+        const bool stateMade = isFile(fallback + "/kavren-sim.state");
+        if (planted == "symlink" || planted == "file")
+            QFile::remove(fallback);
+        else
+            QDir(fallback).removeRecursively();
+
+        QVERIFY2(process.exitCode() == (used ? 0 : 1), qPrintable(err));
+        QCOMPARE(stateMade, used);
+        if (used) {
+            QCOMPARE(after.st_mode & 0777, 0700u);
+        } else {
+            QVERIFY2(err.contains(fallback) && err.contains("XDG_RUNTIME_DIR") &&
+                         err.contains("KAVREN_SIM_STATE"),
+                     qPrintable(err));
+            QCOMPARE(after.st_mode, before.st_mode); // never repaired
+            QCOMPARE(after.st_uid, before.st_uid);
+        }
+    }
+
+    void untrustedStatesAreRefused_data() {
+        QTest::addColumn<QString>("spoiler"); // what the records hold beyond a sound state
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("says"); // empty when the state is used
+        for (const int mode : {0660, 0620, 0602, 0666})
+            QTest::addRow("mode %04o", mode) << "" << mode << "chmod 600 STATE";
+        for (const int mode : {0600, 0640, 0644})
+            QTest::addRow("mode %04o", mode) << "" << mode << "";
+        for (const auto &[name, spoil] : Spoilers)
+            if (!name.isEmpty())
+                QTest::newRow(qPrintable(name)) << name << 0600 << "is not valid";
+    }
+    void untrustedStatesAreRefused() {
+        QFETCH(QString, spoiler);
+        QFETCH(int, mode);
+        QFETCH(QString, says);
+        sim::State state = sim::defaultState();
+        Spoilers.at(spoiler)(state);
+        const std::vector<std::uint8_t> bytes = sim::encode(state);
+        QFile file(state_);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<qint64>(bytes.size()));
+        file.close();
+        QCOMPARE(::chmod(qPrintable(state_), static_cast<mode_t>(mode)), 0);
+        const Run run = dioSim({"status"}, state_);
+        QCOMPARE(run.exitCode, says.isEmpty() ? 0 : 1);
+        QVERIFY2(run.err.contains(says.replace("STATE", state_)), qPrintable(run.err));
+        DeviceHandle handle = 0;
+        QCOMPARE(call("ListDevices", handle).status, says.isEmpty() ? 0 : 7);
+    }
+};
+
+QTEST_GUILESS_MAIN(SimStateTest)
+#include "tst_sim_state.moc"
