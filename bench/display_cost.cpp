@@ -1,13 +1,17 @@
 // What the real panel costs on an X display while it polls. Runs bin/diopanel on the simulator in a
-// virtual X server (it starts itself under `xvfb-run -a` when there is no display), works the window with
-// xdotool as an operator would, and prints one table: CPU per 100 ms tick of the panel and of the X server
-// (from /proc/<pid>/task/*/schedstat) for a bare Qt timer program (the floor), the panel with no device
-// listed, polling steady inputs and polling changing inputs; then start -> window mapped and peak RSS.
+// virtual X server (it starts itself under `xvfb-run -a` when there is no display) with the floor program
+// (bin/timer_floor: a bare Qt window with a 100 ms timer) running beside it the whole time, works the
+// panel's window with xdotool as an operator would, and measures three phases: no device listed, polling
+// steady inputs, polling changing inputs. Each phase takes the CPU time (/proc/<pid>/task/*/schedstat) of
+// the floor, the panel and the X server over the same seconds, so the panel's cost over the floor is a
+// ratio that holds while the machine's speed drifts. Prints each run, then the medians of all runs (each
+// figure's own median) with start -> window mapped and peak RSS.
 //
-//     display_cost [seconds per phase, default 20]
+//     display_cost [--seconds S] [--runs N]      (20 s per phase and 3 runs by default)
 //
 // The input lamps are read off the screen before the polling phases are measured, so a click that missed
 // is reported instead of measuring the wrong thing.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -219,18 +223,39 @@ void pressKeys(const std::vector<std::string> &keys) {
 
 // ---- measuring
 
-struct Cost {
-    double panelMicros;
-    double serverMicros;
+// CPU per 100 ms tick of the floor program, the panel and the X server over the same seconds.
+struct Phase {
+    double floor = 0;
+    double panel = 0;
+    double server = 0;
+
+    // What the panel and the X server cost beyond the floor, as a share of the floor.
+    double overFloor() const { return (panel + server - floor) / floor; }
 };
 
-Cost measurePhase(pid_t program, pid_t server, double seconds) {
-    const long long programBefore = cpuNanoseconds(program);
-    const long long serverBefore = cpuNanoseconds(server);
+struct Run {
+    Phase noDevice, steady, changing;
+    double startToMappedMs = 0;
+    double peakMiB = 0;
+};
+
+struct Processes {
+    pid_t floor;
+    pid_t panel;
+    pid_t server;
+};
+
+Phase measurePhase(const Processes &processes, double seconds) {
+    const auto start = Clock::now();
+    const long long floorBefore = cpuNanoseconds(processes.floor);
+    const long long panelBefore = cpuNanoseconds(processes.panel);
+    const long long serverBefore = cpuNanoseconds(processes.server);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double ticks = seconds * 1000.0 / TickMs;
-    return {(cpuNanoseconds(program) - programBefore) / 1000.0 / ticks,
-            (cpuNanoseconds(server) - serverBefore) / 1000.0 / ticks};
+    const double ticks = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / TickMs;
+    const auto perTick = [ticks](long long nanoseconds) { return nanoseconds / 1000.0 / ticks; };
+    return {perTick(cpuNanoseconds(processes.floor) - floorBefore),
+            perTick(cpuNanoseconds(processes.panel) - panelBefore),
+            perTick(cpuNanoseconds(processes.server) - serverBefore)};
 }
 
 // Whether the input lamps change within a second: the counting device's do, the loopback device's not.
@@ -244,68 +269,113 @@ bool inputsChange(Desktop &screen, Window window) {
     return false;
 }
 
-struct Figures {
-    Cost floor{}, noDevice{}, steady{}, changing{};
-    double startToMappedMs = 0;
-    double peakMiB = 0;
+// Kills the process when it goes out of scope.
+class Child {
+public:
+    explicit Child(pid_t pid) : pid_(pid) {}
+    ~Child() { stop(pid_); }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_;
 };
 
-Cost measureFloor(Desktop &screen, const fs::path &bin, pid_t server, double seconds) {
-    const pid_t floor = spawn({(bin / "timer_floor").string()});
-    screen.waitMapped(FloorTitle, 10s);
-    std::this_thread::sleep_for(Settle);
-    const Cost cost = measurePhase(floor, server, seconds);
-    stop(floor);
-    return cost;
-}
-
-void measurePanel(Desktop &screen, const fs::path &bin, pid_t server, double seconds, Figures &figures) {
+// One run: the floor program starts first and keeps running beside the panel through every phase.
+Run measureRun(Desktop &screen, const fs::path &bin, pid_t server, double seconds) {
+    Run run;
     screen.discardEvents();
+    const Child floor(spawn({(bin / "timer_floor").string()}));
+    screen.waitMapped(FloorTitle, 10s);
     const auto start = Clock::now();
-    const pid_t panel = spawn({(bin / "diopanel").string()});
+    const Child panel(spawn({(bin / "diopanel").string()}));
     const Window window = screen.waitMapped(PanelTitle, 10s);
-    figures.startToMappedMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    try {
-        std::this_thread::sleep_for(Settle);
-        figures.noDevice = measurePhase(panel, server, seconds);
+    run.startToMappedMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const Processes processes{floor.pid(), panel.pid(), server};
 
-        click(window, 156, 104); // "Get Devices": the loopback device is selected, its inputs stay put
-        std::this_thread::sleep_for(Settle);
-        if (inputsChange(screen, window))
-            throw Failure("the input lamps of DIO-SIM-0001 change: not the loopback device");
-        figures.steady = measurePhase(panel, server, seconds);
+    std::this_thread::sleep_for(Settle);
+    run.noDevice = measurePhase(processes, seconds);
 
-        click(window, 208, 42);        // open the serial-number list
-        pressKeys({"Down", "Return"}); // and pick its second device
-        std::this_thread::sleep_for(Settle);
-        if (!inputsChange(screen, window))
-            throw Failure("the input lamps stand still: DIO-SIM-0002 was not picked");
-        figures.changing = measurePhase(panel, server, seconds);
-        figures.peakMiB = peakResidentMiB(panel);
-    } catch (...) {
-        stop(panel);
-        throw;
-    }
-    stop(panel);
+    click(window, 156, 104); // "Get Devices": the loopback device is selected, its inputs stay put
+    std::this_thread::sleep_for(Settle);
+    if (inputsChange(screen, window))
+        throw Failure("the input lamps of DIO-SIM-0001 change: not the loopback device");
+    run.steady = measurePhase(processes, seconds);
+
+    click(window, 208, 42);        // open the serial-number list
+    pressKeys({"Down", "Return"}); // and pick its second device
+    std::this_thread::sleep_for(Settle);
+    if (!inputsChange(screen, window))
+        throw Failure("the input lamps stand still: DIO-SIM-0002 was not picked");
+    run.changing = measurePhase(processes, seconds);
+    run.peakMiB = peakResidentMiB(panel.pid());
+    return run;
 }
 
-void printTable(const Figures &figures, double seconds) {
-    const auto row = [](const char *phase, Cost cost) {
-        std::printf("| %-40s | %8.0f | %8.0f |\n", phase, cost.panelMicros, cost.serverMicros);
+// ---- reporting
+
+template <typename Figure> double median(const std::vector<Run> &runs, Figure figure) {
+    std::vector<double> values;
+    for (const Run &run : runs)
+        values.push_back(figure(run));
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void printRun(std::size_t number, const Run &run) {
+    std::printf(
+        "run %zu: over the floor: no device %.2fx, steady %.2fx, changing %.2fx; floor %.0f/%.0f/%.0f us; "
+        "start %.0f ms; peak RSS %.1f MiB\n",
+        number, run.noDevice.overFloor(), run.steady.overFloor(), run.changing.overFloor(),
+        run.noDevice.floor, run.steady.floor, run.changing.floor, run.startToMappedMs, run.peakMiB);
+}
+
+void printTable(const std::vector<Run> &runs, double seconds) {
+    std::printf(
+        "\nPanel and floor side by side on the simulator under Xvfb, %.0f s per phase, %u cores, median "
+        "of %zu run%s\n\n",
+        seconds, std::thread::hardware_concurrency(), runs.size(), runs.size() == 1 ? "" : "s");
+    std::printf("| %-38s | %6s | %6s | %8s | %14s |\n", "CPU per 100 ms tick (us)", "floor", "panel",
+                "X server", "over the floor");
+    std::printf("| %-38s | %6s | %6s | %8s | %14s |\n", "---", "---:", "---:", "---:", "---:");
+    const auto row = [&runs](const char *name, Phase Run::*phase) {
+        std::printf("| %-38s | %6.0f | %6.0f | %8.0f | %13.2fx |\n", name,
+                    median(runs, [phase](const Run &run) { return (run.*phase).floor; }),
+                    median(runs, [phase](const Run &run) { return (run.*phase).panel; }),
+                    median(runs, [phase](const Run &run) { return (run.*phase).server; }),
+                    median(runs, [phase](const Run &run) { return (run.*phase).overFloor(); }));
     };
-    std::printf("Panel on the simulator under Xvfb, %.0f s per phase, %u cores\n\n", seconds,
-                std::thread::hardware_concurrency());
-    std::printf("| %-40s | %8s | %8s |\n", "CPU per 100 ms tick (us)", "panel", "X server");
-    std::printf("| %-40s | %8s | %8s |\n", "---", "---:", "---:");
-    row("bare Qt timer program (the floor)", figures.floor);
-    row("panel, no device listed", figures.noDevice);
-    row("polling DIO-SIM-0001, inputs steady", figures.steady);
-    row("polling DIO-SIM-0002, inputs changing", figures.changing);
-    std::printf("| %-40s | %8.0f | %8s |\n", "start -> window mapped (ms)", figures.startToMappedMs, "");
-    std::printf("| %-40s | %8.1f | %8s |\n", "peak RSS, VmHWM (MiB)", figures.peakMiB, "");
-    const auto total = [](Cost cost) { return cost.panelMicros + cost.serverMicros; };
-    std::printf("\nsteady polling above no device (panel + X server): %.0f us per tick\n",
-                total(figures.steady) - total(figures.noDevice));
+    row("panel, no device listed", &Run::noDevice);
+    row("polling DIO-SIM-0001, inputs steady", &Run::steady);
+    row("polling DIO-SIM-0002, inputs changing", &Run::changing);
+    std::printf("| %-38s | %6s | %6.0f | %8s | %14s |\n", "start -> window mapped (ms)", "",
+                median(runs, [](const Run &run) { return run.startToMappedMs; }), "", "");
+    std::printf("| %-38s | %6s | %6.1f | %8s | %14s |\n", "peak RSS, VmHWM (MiB)", "",
+                median(runs, [](const Run &run) { return run.peakMiB; }), "", "");
+}
+
+struct Options {
+    double seconds = 20;
+    int runs = 3;
+};
+
+std::optional<Options> parseOptions(int argc, char *argv[]) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const double value = std::atof(argv[i + 1]);
+        if (name == "--seconds" && value > 0)
+            options.seconds = value;
+        else if (name == "--runs" && value >= 1 && value <= 99)
+            options.runs = static_cast<int>(value);
+        else
+            return std::nullopt;
+    }
+    if (argc % 2 == 0)
+        return std::nullopt;
+    return options;
 }
 
 // Without a display the benchmark runs itself again inside a fresh virtual X server.
@@ -325,23 +395,26 @@ int runUnderXvfb(int argc, char *argv[]) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    const std::optional<Options> options = parseOptions(argc, argv);
+    if (!options) {
+        std::fprintf(stderr, "usage: display_cost [--seconds S] [--runs N]\n");
+        return 2;
+    }
     const char *display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0')
         return runUnderXvfb(argc, argv);
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
-    if (!(seconds > 0)) {
-        std::fprintf(stderr, "usage: display_cost [seconds per phase]\n");
-        return 2;
-    }
     const PrivateSimulatorState state; // the panels it starts inherit it
     try {
         const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
         const pid_t server = xServerPid();
         Desktop screen;
-        Figures figures;
-        figures.floor = measureFloor(screen, bin, server, seconds);
-        measurePanel(screen, bin, server, seconds, figures);
-        printTable(figures, seconds);
+        std::vector<Run> runs;
+        for (int number = 1; number <= options->runs; ++number) {
+            runs.push_back(measureRun(screen, bin, server, options->seconds));
+            printRun(runs.size(), runs.back());
+            std::fflush(stdout);
+        }
+        printTable(runs, options->seconds);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "display_cost: %s\n", error.what());
         return 1;

@@ -3,6 +3,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 
 #include "PanelFixture.h"
@@ -162,7 +163,43 @@ private slots:
             QCOMPARE(panel->form->lamp(k)->brushColor(), clRed);
     }
 
+    // A lamp shows a copy of its face made once per colour, size and pixel ratio: the copy must be the
+    // very pixels of drawing the face afresh on the lamp's background.
+    void lampCopyMatchesDrawingAfresh_data() {
+        QTest::addColumn<TColor>("color");
+        QTest::addColumn<int>("ratio");
+        const std::pair<const char *, TColor> colors[] = {
+            {"red", clRed},      {"green", clLime},   {"almost green", 0x00FE00}, {"blue", 0xFF0000},
+            {"black", 0x000000}, {"white", 0xFFFFFF}, {"any", 0x123456},          {"almost red", 0x0000FE}};
+        for (const int ratio : {1, 2})
+            for (const auto &[name, color] : colors)
+                QTest::addRow("%s at %dx", name, ratio) << color << ratio;
+    }
+    void lampCopyMatchesDrawingAfresh() {
+        QFETCH(TColor, color);
+        QFETCH(int, ratio);
+        TShape &lamp = *panel->form->lamp(9);
+        lamp.setBrushColor(color);
+        QImage drawn = blankImage(lamp.size(), ratio);
+        drawn.fill(lamp.palette().color(lamp.backgroundRole()));
+        QPainter painter(&drawn);
+        TShape::drawFace(painter, lamp.size(), color);
+        painter.end();
+        for (int time = 0; time < 2; ++time) { // the first paint may make the copy, the second uses it
+            QImage shown = blankImage(lamp.size(), ratio);
+            lamp.render(&shown);
+            QCOMPARE(shown, drawn);
+        }
+    }
+
 private:
+    static QImage blankImage(QSize size, int ratio) {
+        QImage image(size * ratio, QImage::Format_RGB32);
+        image.setDevicePixelRatio(ratio);
+        image.fill(Qt::magenta); // a pixel the lamp leaves unpainted shows
+        return image;
+    }
+
     QWidget *control_(const QString &name) const {
         TForm1 &f = *panel->form;
         const QHash<QString, QWidget *> controls = {

@@ -14,6 +14,10 @@ public:
     TColor brushColor() const { return brushColor_; }
     void setBrushColor(TColor color);
 
+    // A lamp's face drawn afresh: an antialiased circle in `color` with a one-pixel black rim, centred in
+    // a square of `size`. Lamps show copies of it made once per colour, size, pixel ratio and background.
+    static void drawFace(QPainter &painter, QSize size, TColor color);
+
 signals:
     void mouseUp(QObject *sender, Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
 

@@ -175,6 +175,15 @@ void TForm1::ConnectEvents() {
     connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(Button4); });
     // activated is raised by the operator's pick only, never by setCurrentIndex from code.
     connect(ComboBox1, &QComboBox::activated, this, [this] { ComboBox1Change(ComboBox1); });
+    connect(ComboBox1, &QComboBox::currentTextChanged, this, &TForm1::EncodeSelectedSerialNumber);
+    // What every poll asks of the list and the status line is kept here as it changes, so a poll reads
+    // two flags instead of walking into the controls.
+    const auto countSerialNumbers = [this] { serialNumbersListed_ = ComboBox1->count() > 0; };
+    connect(ComboBox1->model(), &QAbstractItemModel::rowsInserted, this, countSerialNumbers);
+    connect(ComboBox1->model(), &QAbstractItemModel::rowsRemoved, this, countSerialNumbers);
+    connect(ComboBox1->model(), &QAbstractItemModel::modelReset, this, countSerialNumbers);
+    connect(StatusBar1, &QStatusBar::messageChanged, this,
+            [this](const QString &text) { statusShowsMessage_ = !text.isEmpty(); });
     connect(ComboBox2, &QComboBox::activated, this, [this] { ComboBox2Change(ComboBox2); });
     for (int k = 17; k <= LampCount; ++k)
         connect(lamp(k), &TShape::mouseUp, this, &TForm1::Shape17MouseUp);
@@ -197,6 +206,13 @@ std::uint8_t TForm1::CollectPortValue(std::uint8_t port) const {
     return lamps::CollectPortValue(ShapeLamps(lamps_), port);
 }
 
+// The selected serial number in the library's encoding, made once per selection rather than on every poll.
+void TForm1::EncodeSelectedSerialNumber(const QString &text) {
+    device::SerialNumberBuffer serialNumber{};
+    selectedSerialNumberFits_ = device::encodeSerialNumber(text, serialNumber);
+    selectedSerialNumber_ = serialNumber;
+}
+
 void TForm1::SetStatusText(const QString &text) {
     StatusBar1->showMessage(text);
 }
@@ -210,18 +226,18 @@ void TForm1::SetVersionCaption(const QString &caption) {
 // ---- Device transactions: open the selected device, do one job, close it, report in the status line.
 
 template <typename Body> void TForm1::RunTransaction(Body body) {
-    device::SerialNumberBuffer serialNumber{};
+    device::SerialNumberBuffer serialNumber = selectedSerialNumber_;
     device::MessageBuffer message{}; // shared by every call of the job and never cleared between them
     DeviceHandle handle = 0;
 
     // A stale message leaves the screen before the device is touched; a blank line has nothing to repaint,
     // so a quiet poll sends nothing to the display.
-    if (!StatusBar1->currentMessage().isEmpty()) {
+    if (statusShowsMessage_) {
         SetStatusText(QString());
         StatusBar1->repaint();
     }
 
-    if (!device::encodeSerialNumber(ComboBox1->currentText(), serialNumber)) {
+    if (!selectedSerialNumberFits_) {
         SetStatusText(OpenErrorText); // too long to pass whole: no device is opened
         return;
     }
@@ -365,6 +381,6 @@ void TForm1::ComboBox2Change(QObject *) {
 }
 
 void TForm1::Timer1Timer(QObject *) {
-    if (ComboBox1->count() > 0 && !isDroppedDown(ComboBox1))
+    if (serialNumbersListed_ && !isDroppedDown(ComboBox1))
         ReadInputPorts();
 }

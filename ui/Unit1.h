@@ -81,10 +81,15 @@ private:
     void FillDeviceLists(const device::SerialListBuffer &serialNumbers,
                          const device::DescriptionListBuffer &descriptions, std::int32_t count);
     bool SerialNumberSelected();
+    void EncodeSelectedSerialNumber(const QString &text);
     void SetStatusText(const QString &text);
     void SetVersionCaption(const QString &caption);
 
     std::array<TShape *, LampCount> lamps_{};
+    device::SerialNumberBuffer selectedSerialNumber_{}; // nothing listed: the empty text
+    bool selectedSerialNumberFits_ = true;
+    bool serialNumbersListed_ = false;
+    bool statusShowsMessage_ = false;
 };
 
 extern TForm1 *Form1;
