@@ -9,13 +9,14 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "StateFile.h"
 #include "kavren.h"
@@ -66,6 +67,7 @@ template <typename Field> void joinFields(const State &state, char *buffer, std:
 }
 
 struct OpenedDevice {
+    DeviceHandle handle = 0;
     std::string serial;
     uint32_t generation = 0;
 };
@@ -76,13 +78,36 @@ using Guard = std::unique_lock<std::mutex>;
 // What this process knows besides the file: its open handles. Every call holds the mutex.
 std::mutex mutex;
 std::unique_ptr<sim::StateFile> stateFile;
-std::map<DeviceHandle, OpenedDevice> openHandles;
+// A program opens a few devices at a time; a vector keeps a poll's open and close free of allocations.
+std::vector<OpenedDevice> openHandles;
 DeviceHandle lastHandle = 0;
 
+// The variables the state's path comes from, as they were when it was last worked out. A program may
+// change them between calls; comparing them allocates nothing, so a poll pays nothing for following them.
+struct PathSource {
+    std::string state, runtime;
+
+    static const char *variable(const char *name) {
+        const char *value = ::secure_getenv(name);
+        return value == nullptr ? "" : value;
+    }
+    bool current() const {
+        return state == variable("KAVREN_SIM_STATE") && runtime == variable("XDG_RUNTIME_DIR");
+    }
+    void refresh() {
+        state = variable("KAVREN_SIM_STATE");
+        runtime = variable("XDG_RUNTIME_DIR");
+    }
+};
+
 sim::StateFile &file() {
-    std::string path = sim::StateFile::defaultPath();
-    if (!stateFile || stateFile->path() != path)
-        stateFile = std::make_unique<sim::StateFile>(std::move(path));
+    static PathSource source;
+    if (!stateFile || !source.current()) {
+        source.refresh();
+        std::string path = sim::StateFile::defaultPath();
+        if (!stateFile || stateFile->path() != path)
+            stateFile = std::make_unique<sim::StateFile>(std::move(path));
+    }
     return *stateFile;
 }
 
@@ -139,21 +164,25 @@ Snapshot stateFor(Guard &guard, Operation operation, const std::string &serial, 
     return status == Ok ? state : nullptr;
 }
 
+std::vector<OpenedDevice>::iterator findHandle(DeviceHandle handle) {
+    return std::ranges::find(openHandles, handle, &OpenedDevice::handle);
+}
+
 std::string serialOf(DeviceHandle handle) {
-    const auto found = openHandles.find(handle);
-    return found == openHandles.end() ? std::string() : found->second.serial;
+    const auto found = findHandle(handle);
+    return found == openHandles.end() ? std::string() : found->serial;
 }
 
 const Device *deviceFor(const State &state, DeviceHandle handle, char *message, int32_t &status) {
-    const auto found = openHandles.find(handle);
+    const auto found = findHandle(handle);
     if (found == openHandles.end()) {
         setMessage(message, "Device handle 0x%08X is not open", static_cast<unsigned>(handle));
         status = BadHandle;
         return nullptr;
     }
-    const Device *device = state.find(found->second.serial);
-    if (device == nullptr || !device->plugged || device->generation != found->second.generation) {
-        setMessage(message, "Device %s was unplugged", found->second.serial.c_str());
+    const Device *device = state.find(found->serial);
+    if (device == nullptr || !device->plugged || device->generation != found->generation) {
+        setMessage(message, "Device %s was unplugged", found->serial.c_str());
         status = Unplugged;
         return nullptr;
     }
@@ -201,8 +230,8 @@ int32_t OpenDevice(const char *serialNumber, DeviceHandle *handle) {
         return UnknownDevice;
     do {
         ++lastHandle;
-    } while (lastHandle == 0 || openHandles.count(lastHandle) != 0);
-    openHandles[lastHandle] = {wanted, device->generation};
+    } while (lastHandle == 0 || findHandle(lastHandle) != openHandles.end());
+    openHandles.push_back({lastHandle, wanted, device->generation});
     *handle = lastHandle;
     return Ok;
 }
@@ -214,7 +243,7 @@ int32_t CloseDevice(DeviceHandle handle) {
     const Snapshot state = stateFor(guard, Operation::CloseDevice, serialOf(handle), nullptr, status);
     if (handle == 0)
         return status; // what a failed open leaves behind
-    const auto found = openHandles.find(handle);
+    const auto found = findHandle(handle);
     if (found == openHandles.end())
         return state == nullptr ? status : BadHandle;
     if (state != nullptr)
