@@ -5,6 +5,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 
 struct Run {
     int exitCode = -1;
@@ -41,4 +42,12 @@ inline QStringList words(const QString &line) {
     for (QString &word : result)
         word.replace('_', ' ');
     return result;
+}
+
+// Runs dio-sim command lines separated by ';' on the state; each one must succeed.
+inline void runSimCommands(const QString &lines, const QString &statePath) {
+    for (const QString &line : lines.split(';', Qt::SkipEmptyParts)) {
+        const Run run = dioSim(words(line), statePath);
+        QVERIFY2(run.exitCode == 0, qPrintable(line + ": " + run.err));
+    }
 }

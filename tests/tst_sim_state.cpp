@@ -84,12 +84,7 @@ class SimStateTest : public QObject {
     QString state_;
     int stateNumber_ = 0;
 
-    void sim(const QString &lines) { // dio-sim commands separated by ';', each one must succeed
-        for (const QString &line : lines.split(';', Qt::SkipEmptyParts)) {
-            const Run run = dioSim(words(line), state_);
-            QVERIFY2(run.exitCode == 0, qPrintable(line + ": " + run.err));
-        }
-    }
+    void sim(const QString &lines) { runSimCommands(lines, state_); }
 
 private slots:
     void init() {
