@@ -1,8 +1,5 @@
 #include "CommandLine.h"
 
-#include <CLI/Config.hpp>
-#include <CLI/Formatter.hpp>
-
 namespace cli {
 
 std::vector<std::string> argumentsOf(int argc, char *argv[]) {

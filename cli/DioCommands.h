@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include <CLI/App.hpp>
+#include <CLI/CLI.hpp>
 
 #include "Console.h"
 #include "LibraryLoader.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include <CLI/App.hpp>
+#include <CLI/CLI.hpp>
 
 #include "Console.h"
 #include "SimCommands.h"
