@@ -25,7 +25,8 @@ struct LibraryRequest {
 
 enum class LibrarySource { Option, Environment, LoaderPath, Bundled };
 
-// Why a request is bad usage (--library together with --simulator, an empty path), or an empty text.
+// Why a request is bad usage (--library together with --simulator), or an empty text. An empty `library`
+// means none was given, so a program refuses an empty --library where it parses it.
 std::string requestProblem(const LibraryRequest &request);
 
 // Chooses the library, opens it, checks that it offers the six operations and binds the forwarders.
