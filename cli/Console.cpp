@@ -10,14 +10,7 @@ namespace cli {
 
 namespace {
 
-constexpr char Hex[] = "0123456789ABCDEF";
 constexpr char LowerHex[] = "0123456789abcdef"; // as Qt writes \u001b
-
-void appendEscaped(std::string &text, unsigned byte) {
-    text += "\\x";
-    text += Hex[(byte >> 4) & 0x0F];
-    text += Hex[byte & 0x0F];
-}
 
 bool isContinuation(std::string_view text, std::size_t at) {
     return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
@@ -59,13 +52,13 @@ std::string oneLine(std::string_view utf8) {
         const std::size_t length = sequenceLength(utf8);
         const auto lead = static_cast<unsigned char>(utf8[0]);
         if (length == 0 || (length == 1 && device::isControlByte(lead))) {
-            appendEscaped(line, lead);
+            device::appendHexEscape(line, lead);
             utf8.remove_prefix(1);
             continue;
         }
         const auto second = length == 2 ? static_cast<unsigned char>(utf8[1]) : 0u;
         if (lead == 0xC2 && second < 0xA0) // U+0080..U+009F, the C1 controls
-            appendEscaped(line, second);
+            device::appendHexEscape(line, static_cast<unsigned char>(second));
         else
             line.append(utf8.substr(0, length));
         utf8.remove_prefix(length);

@@ -54,23 +54,8 @@ Failures listDevices(Listing &listing) {
     std::int32_t count = 0;
     if (ListDevices(&count, serialNumbers.data(), descriptions.data()) != 0)
         return {device::ListErrorText};
-    const std::string_view serialText = device::boundedText(serialNumbers);
-    const std::string_view descriptionText = device::boundedText(descriptions);
-    const std::size_t serialFields = countListFields(serialText);
-    const std::size_t descriptionFields = countListFields(descriptionText);
-    const std::size_t listed = std::min<std::size_t>(std::max(count, 0), serialFields);
-    std::size_t serialStart = 0, descriptionStart = 0;
-    for (std::size_t i = 0; i < listed; ++i) {
-        ListedDevice device{std::string(SplitDeviceList(serialText, serialStart)), {}};
-        if (i < descriptionFields)
-            device.description = SplitDeviceList(descriptionText, descriptionStart);
-        listing.devices.push_back(std::move(device));
-    }
-    if (count < 0 || static_cast<std::size_t>(count) != serialFields ||
-        static_cast<std::size_t>(count) != descriptionFields)
-        listing.disagreement = "the library counts " + std::to_string(count) + " devices but lists " +
-                               std::to_string(serialFields) + " serial numbers and " +
-                               std::to_string(descriptionFields) + " descriptions";
+    listing =
+        device::readListing(count, device::boundedText(serialNumbers), device::boundedText(descriptions));
     return {};
 }
 

@@ -8,19 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "DeviceList.h"
 #include "DeviceText.h"
 
 namespace dio {
 
-struct ListedDevice {
-    std::string serialNumber;
-    std::string description;
-};
-
-struct Listing {
-    std::vector<ListedDevice> devices;
-    std::string disagreement; // why the count and the lists do not match, or empty
-};
+using device::ListedDevice;
+using device::Listing;
 
 using PortValues = std::vector<std::pair<std::uint8_t, std::uint8_t>>; // port, value; in the order asked
 

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // The most fields a 512-byte serial-number list can hold (511 commas and a NUL), and so the most
 // devices one discovery adds, whatever count the library reports.
@@ -15,3 +18,21 @@ std::string_view SplitDeviceList(std::string_view list, std::size_t &fieldStart)
 
 // How many fields `list` really holds: none when it is empty, else one more than it has commas.
 std::size_t countListFields(std::string_view list);
+
+namespace device {
+
+struct ListedDevice {
+    std::string serialNumber; // the library's single bytes
+    std::string description;
+};
+
+struct Listing {
+    std::vector<ListedDevice> devices;
+    std::string disagreement; // why the count and the lists do not match, or empty
+};
+
+// The devices ListDevices reported, as the tools list them: no more than the count and the serial numbers
+// allow, a missing description empty, and any disagreement between the count and the lists said.
+Listing readListing(std::int32_t count, std::string_view serialNumbers, std::string_view descriptions);
+
+} // namespace device

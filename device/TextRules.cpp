@@ -90,19 +90,22 @@ std::string utf8FromLatin1(std::string_view latin1) {
     return utf8;
 }
 
-std::string escapeText(std::string_view bytes) {
+void appendHexEscape(std::string &text, unsigned char byte) {
     static constexpr char Hex[] = "0123456789ABCDEF";
+    text += "\\x";
+    text += Hex[byte >> 4];
+    text += Hex[byte & 0x0F];
+}
+
+std::string escapeText(std::string_view bytes) {
     std::string escaped;
     escaped.reserve(bytes.size());
     for (char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        if (isControlByte(byte) || c == '\\') {
-            escaped += "\\x";
-            escaped += Hex[byte >> 4];
-            escaped += Hex[byte & 0x0F];
-        } else {
+        if (isControlByte(byte) || c == '\\')
+            appendHexEscape(escaped, byte);
+        else
             escaped += c;
-        }
     }
     return escaped;
 }

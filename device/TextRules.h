@@ -36,6 +36,8 @@ std::string utf8FromLatin1(std::string_view latin1);
 // A library text made safe for a line of text output: control bytes and the backslash become \xHH
 // (upper-case hex), so a text can neither end a line nor reach a terminal as a command.
 std::string escapeText(std::string_view bytes);
+// Appends the byte as \xHH (upper-case hex), the escape that text output uses.
+void appendHexEscape(std::string &text, unsigned char byte);
 // A library text as a line of text output shows it: escaped as above, then as UTF-8.
 std::string printableText(std::string_view bytes);
 

@@ -1,8 +1,5 @@
 #include "Listing.h"
 
-#include <algorithm>
-#include <string>
-
 #include "DeviceList.h"
 #include "LibraryBuffers.h"
 #include "LibraryChoice.h"
@@ -25,29 +22,14 @@ py::list listDevices() {
     }
     if (status != 0)
         throw DeviceFailure(status, device::ListErrorText);
-    const std::string_view serialText = device::boundedText(serials);
-    const std::string_view descriptionText = device::boundedText(descriptions);
-    const std::size_t serialFields = countListFields(serialText);
-    const std::size_t descriptionFields = countListFields(descriptionText);
-    // As dio lists them: no more than the count and the serial numbers allow; a missing description is
-    // empty.
-    const std::size_t listed = std::min<std::size_t>(std::max(count, 0), serialFields);
+    const device::Listing listing =
+        device::readListing(count, device::boundedText(serials), device::boundedText(descriptions));
     py::list devices;
-    std::size_t serialStart = 0, descriptionStart = 0;
-    for (std::size_t i = 0; i < listed; ++i) {
-        const std::string_view serial = SplitDeviceList(serialText, serialStart);
-        devices.append(deviceInfo(
-            serial, i < descriptionFields ? SplitDeviceList(descriptionText, descriptionStart) : ""));
-    }
-    if (count < 0 || static_cast<std::size_t>(count) != serialFields ||
-        static_cast<std::size_t>(count) != descriptionFields) {
-        const std::string warning = "the device library counts " + std::to_string(count) +
-                                    " devices but lists " + std::to_string(serialFields) +
-                                    " serial numbers and " + std::to_string(descriptionFields) +
-                                    " descriptions";
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0)
-            throw py::error_already_set();
-    }
+    for (const device::ListedDevice &listed : listing.devices)
+        devices.append(deviceInfo(listed.serialNumber, listed.description));
+    if (!listing.disagreement.empty() &&
+        PyErr_WarnEx(PyExc_RuntimeWarning, listing.disagreement.c_str(), 1) != 0)
+        throw py::error_already_set();
     return devices;
 }
 
