@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "StateFile.h"
 #include "kavren.h"
 
@@ -82,28 +84,34 @@ std::unique_ptr<sim::StateFile> stateFile;
 std::vector<OpenedDevice> openHandles;
 DeviceHandle lastHandle = 0;
 
-// The variables the state's path comes from, as they were when it was last worked out. A program may
-// change them between calls; comparing them allocates nothing, so a poll pays nothing for following them.
-struct PathSource {
-    std::string state, runtime;
+// The environment's entries when the state's path was last worked out. A program may change its
+// environment between calls; setting or unsetting a variable replaces an entry of `environ` or the array
+// itself, so while every entry is the one seen last, so is the path, and a poll follows the environment
+// by comparing a few pointers.
+class EnvironmentEntries {
+public:
+    bool unchanged() const {
+        std::size_t count = 0;
+        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count) {
+            if (count == seen_.size() || seen_[count] != *entry)
+                return false;
+        }
+        return count == seen_.size();
+    }
+    void remember() {
+        seen_.clear();
+        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+            seen_.push_back(*entry);
+    }
 
-    static const char *variable(const char *name) {
-        const char *value = ::secure_getenv(name);
-        return value == nullptr ? "" : value;
-    }
-    bool current() const {
-        return state == variable("KAVREN_SIM_STATE") && runtime == variable("XDG_RUNTIME_DIR");
-    }
-    void refresh() {
-        state = variable("KAVREN_SIM_STATE");
-        runtime = variable("XDG_RUNTIME_DIR");
-    }
+private:
+    std::vector<const char *> seen_;
 };
 
 sim::StateFile &file() {
-    static PathSource source;
-    if (!stateFile || !source.current()) {
-        source.refresh();
+    static EnvironmentEntries environment;
+    if (!stateFile || !environment.unchanged()) {
+        environment.remember();
         std::string path = sim::StateFile::defaultPath();
         if (!stateFile || stateFile->path() != path)
             stateFile = std::make_unique<sim::StateFile>(std::move(path));

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "StateFormat.h"
@@ -18,7 +19,10 @@ namespace sim {
 
 namespace {
 
-constexpr std::int64_t ReuseNs = 1'000'000;        // a look at the file younger than this is reused
+constexpr std::int64_t ReuseNs = 1'000'000; // a look at the file younger than this is reused
+// ... and one younger than this while the change count is watched and stands still: a file edited or
+// replaced by other means than this code shows within that time.
+constexpr std::int64_t WatchedReuseNs = 1'000'000'000;
 constexpr std::int64_t LockWaitNs = 2'000'000'000; // a writer gives up after waiting this long
 constexpr timespec LockPoll{0, 2'000'000};
 constexpr const char *ElsewhereHint = "set KAVREN_SIM_STATE to keep the state elsewhere";
@@ -97,11 +101,11 @@ struct Descriptor {
     ~Descriptor() { closeFd(fd); }
 };
 
-// An exclusive flock on <state>.lock, a regular file of the user's own that is never written, so a FIFO
-// or a link planted there can neither block a writer nor be damaged. Polls rather than blocks, so the
-// wait is bounded and a signal ends the process as it would anyway. The locked descriptor, or -1.
+// An exclusive flock on <state>.lock, a regular file of the user's own, so a FIFO planted there cannot
+// block a writer. Polls rather than blocks, so the wait is bounded and a signal ends the process as it
+// would anyway. The locked descriptor, or -1.
 int takeLock(const std::string &path, std::string &error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat info {};
     if (fd < 0 && errno != ELOOP) {
         error = "Cannot create the lock file " + path + ": " + std::strerror(errno);
@@ -127,6 +131,31 @@ int takeLock(const std::string &path, std::string &error) {
     return -1;
 }
 
+// The lock file's first 8 bytes count the changes, so a reader that maps them sees every change made
+// here without asking the kernel. Only a lock file that nobody else may write and that has no other
+// link (a file of the user's linked there must not be damaged) carries the count. Nothing here ever
+// shortens the file, which would fault a reader's mapping.
+bool carriesCount(const struct stat &info) {
+    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1 &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool countChange(int lockFd, const std::string &statePath, std::string &error) {
+    struct stat info {};
+    if (::fstat(lockFd, &info) == 0 && !carriesCount(info))
+        return true;
+    std::uint64_t count = 0;
+    if (::pread(lockFd, &count, sizeof count, 0) != sizeof count)
+        count = 0;
+    ++count;
+    errno = ENOSPC; // what a short write means
+    if (::pwrite(lockFd, &count, sizeof count, 0) == sizeof count)
+        return true;
+    error = "Simulator state " + statePath + " was changed, but programs that have it open may see that a " +
+            "second late: cannot write " + statePath + ".lock: " + std::strerror(errno);
+    return false;
+}
+
 } // namespace
 
 StateFile::StateFile(std::string path) : path_(std::move(path)) {
@@ -137,6 +166,7 @@ StateFile::StateFile(std::string path) : path_(std::move(path)) {
 
 StateFile::~StateFile() {
     closeFd(snapshot_.fd);
+    unwatch();
 }
 
 std::string StateFile::defaultPath() {
@@ -150,26 +180,63 @@ std::string StateFile::defaultPath() {
 std::shared_ptr<const State> StateFile::load(std::string &error) {
     const std::int64_t now = monotonicNs();
     const unsigned changes = changesByThisProcess.load(std::memory_order_relaxed);
-    const bool lookedJustNow =
-        snapshot_.fd >= 0 && snapshot_.changesSeen == changes && now - snapshot_.checkedAt < ReuseNs;
-    if (!lookedJustNow && !stillCurrent()) {
-        Found found = read(error);
-        if (found == Found::Missing) { // first use: made under the lock, unless another process just did
-            if (!update([](State &) { return false; }, error))
+    const bool lookedLately = snapshot_.fd >= 0 && snapshot_.changesSeen == changes &&
+                              (watch_.count != nullptr ? countSeen() == snapshot_.countSeen &&
+                                                             now - snapshot_.checkedAt < WatchedReuseNs
+                                                       : now - snapshot_.checkedAt < ReuseNs);
+    if (!lookedLately) {
+        watchChanges();
+        snapshot_.countSeen = countSeen(); // before the look, so a change made meanwhile shows next time
+        if (!stillCurrent()) {
+            Found found = read(error);
+            if (found == Found::Missing) { // first use: made under the lock, unless another process just did
+                if (!update([](State &) { return false; }, error))
+                    return nullptr;
+                found = read(error);
+            }
+            if (found != Found::File) {
+                if (error.empty())
+                    error = systemMessage("create", path_, ENOENT);
                 return nullptr;
-            found = read(error);
+            }
         }
-        if (found != Found::File) {
-            if (error.empty())
-                error = systemMessage("create", path_, ENOENT);
-            return nullptr;
-        }
+        snapshot_.checkedAt = now;
+        snapshot_.changesSeen = changes;
     }
-    snapshot_.checkedAt = now;
-    snapshot_.changesSeen = changes;
     if (!snapshot_.state)
         error = snapshot_.problem;
     return snapshot_.state;
+}
+
+// Maps the change count of <state>.lock, or keeps the one mapped while that file may still carry it.
+void StateFile::watchChanges() {
+    const auto carriesACount = [](int fd) {
+        struct stat info {};
+        return fd >= 0 && ::fstat(fd, &info) == 0 && carriesCount(info) &&
+               info.st_size >= off_t(sizeof(std::uint64_t));
+    };
+    if (watch_.count != nullptr && carriesACount(watch_.fd))
+        return;
+    unwatch();
+    watch_.fd = ::open((path_ + ".lock").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    void *mapped = carriesACount(watch_.fd)
+                       ? ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ, MAP_SHARED, watch_.fd, 0)
+                       : MAP_FAILED;
+    if (mapped == MAP_FAILED)
+        unwatch();
+    else
+        watch_.count = static_cast<const std::uint64_t *>(mapped);
+}
+
+void StateFile::unwatch() {
+    if (watch_.count != nullptr)
+        ::munmap(const_cast<std::uint64_t *>(watch_.count), sizeof(std::uint64_t));
+    watch_.count = nullptr;
+    closeFd(watch_.fd);
+}
+
+std::uint64_t StateFile::countSeen() const {
+    return watch_.count == nullptr ? 0 : __atomic_load_n(watch_.count, __ATOMIC_ACQUIRE);
 }
 
 // Every change replaces the file by rename, which unlinks the one read last; a chmod or chown changes its
@@ -255,9 +322,10 @@ bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replace
     }
     const State current = snapshot_.state ? *snapshot_.state : defaultState();
     State changed = current;
-    if (change(changed))
-        return write(changed, error);
-    return found == Found::File || write(current, error); // a missing file is made all the same
+    const bool changes = change(changed);
+    if (!changes && found == Found::File)
+        return true; // a missing file is made all the same
+    return write(changes ? changed : current, error) && countChange(lock.fd, path_, error);
 }
 
 std::optional<std::string> StateFile::directoryProblem() const {

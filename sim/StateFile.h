@@ -8,7 +8,9 @@
 // Reading is cheap when nothing changed: a file that is the same as last time (same inode, size and
 // times; the inode is kept open so its number cannot be reused) is not read again, and is asked through
 // its descriptor, which costs far less than looking the path up; a look less than 1 ms old is not
-// even repeated, unless this process has changed the state since.
+// even repeated, unless this process has changed the state since. Every change also counts itself in
+// the first 8 bytes of <state>.lock; a reader keeps them mapped and, while the count stands still, looks
+// at the file only once a second, so a poll asks the kernel nothing.
 #pragma once
 
 #include <cstdint>
@@ -50,19 +52,28 @@ private:
         struct stat key {};
         std::shared_ptr<const State> state; // nullptr when the content is not valid
         std::string problem;
-        std::int64_t checkedAt = 0; // CLOCK_MONOTONIC, ns
-        unsigned changesSeen = 0;   // this process's changes by then
+        std::int64_t checkedAt = 0;  // CLOCK_MONOTONIC, ns
+        unsigned changesSeen = 0;    // this process's changes by then
+        std::uint64_t countSeen = 0; // the lock file's change count by then
+    };
+    struct Watch {
+        int fd = -1;
+        const std::uint64_t *count = nullptr; // the lock file's first 8 bytes, mapped read-only
     };
 
     std::optional<std::string> directoryProblem() const;
     Found read(std::string &error);
     bool stillCurrent() const;
+    void watchChanges();
+    void unwatch();
+    std::uint64_t countSeen() const;
     bool rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, std::string &error);
     bool write(const State &state, std::string &error) const;
     void removeLeftovers() const;
 
     std::string path_, directory_, name_;
     Snapshot snapshot_;
+    Watch watch_;
 };
 
 } // namespace sim

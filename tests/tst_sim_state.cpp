@@ -7,11 +7,13 @@
 #include <QElapsedTimer>
 
 #include <array>
+#include <atomic>
 #include <dlfcn.h>
 #include <functional>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -350,6 +352,63 @@ private slots:
             QCOMPARE(after.st_mode, before.st_mode); // never repaired
             QCOMPARE(after.st_uid, before.st_uid);
         }
+    }
+
+    // Another program's change reaches a reader that has the device open: at once when it goes through the
+    // simulator and the lock file may carry the change count, within a second otherwise, even while the
+    // reader calls without pause.
+    void changesReachAnOpenReader_data() {
+        QTest::addColumn<QString>("lock");   // what <state>.lock is before the reader's first look
+        QTest::addColumn<QString>("change"); // "unplug" through dio-sim, or "replace" the file by hand
+        QTest::addColumn<bool>("busy");      // another thread calls all the while
+        QTest::addColumn<bool>("atOnce");
+        const auto row = [](const char *name, const QString &lock, const QString &change, bool busy) {
+            QTest::newRow(name) << lock << change << busy << (change == "unplug");
+        };
+        row("unplug, idle reader", "as made", "unplug", false);
+        row("unplug, busy reader", "as made", "unplug", true);
+        row("file replaced by hand, idle reader", "as made", "replace", false);
+        row("file replaced by hand, busy reader", "as made", "replace", true);
+        row("unplug, lock writable by group", "0620", "unplug", false);
+        row("unplug, lock with a second link", "linked", "unplug", false);
+    }
+    void changesReachAnOpenReader() {
+        QFETCH(QString, lock);
+        QFETCH(QString, change);
+        QFETCH(bool, busy);
+        QFETCH(bool, atOnce);
+        const QByteArray lockPath = (state_ + ".lock").toLocal8Bit();
+        if (lock == "0620")
+            QCOMPARE(::chmod(lockPath, 0620), 0);
+        if (lock == "linked")
+            QCOMPARE(::link(lockPath, lockPath + "-link"), 0);
+        DeviceHandle handle = 0;
+        QCOMPARE(call("OpenDevice", handle).status, 0);
+        std::atomic<bool> stop{false};
+        std::thread caller([&] {
+            while (busy && !stop)
+                call("ReadPort", handle);
+        });
+        const auto joinCaller = qScopeGuard([&] {
+            stop = true;
+            caller.join();
+        });
+        if (change == "unplug") {
+            sim("unplug DIO-SIM-0001");
+        } else {
+            sim::State unplugged = sim::defaultState();
+            unplugged.devices[0].plugged = false;
+            const std::vector<std::uint8_t> bytes = sim::encode(unplugged);
+            QFile replacement(state_ + ".by-hand");
+            QVERIFY(replacement.open(QIODevice::WriteOnly));
+            replacement.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+            replacement.close();
+            QCOMPARE(::rename(qPrintable(replacement.fileName()), qPrintable(state_)), 0);
+        }
+        if (atOnce)
+            QCOMPARE(call("ReadPort", handle).status, 6);
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(call("ReadPort", handle).status, 6, 3000);
     }
 
     void untrustedStatesAreRefused_data() {
