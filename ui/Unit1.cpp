@@ -94,10 +94,6 @@ QComboBox *createDropDownList(QWidget *parent, QRect geometry) {
     return box;
 }
 
-bool isDroppedDown(const QComboBox *box) {
-    return box->view()->isVisible();
-}
-
 } // namespace
 
 TForm1::TForm1(QWidget *parent) : QWidget(parent) {
@@ -126,6 +122,7 @@ void TForm1::CreateControls() {
     Button2 = createButton(this, QStringLiteral("Read Ports"), {96, 280, 121, 33});
     Button3 = createButton(this, QStringLiteral("Set Ports"), {328, 280, 121, 33});
     ComboBox1 = createDropDownList(this, {120, 32, 177, 21});
+    serialNumberPopup_ = ComboBox1->view();
     ComboBox2 = createDropDownList(this, {120, 56, 361, 21});
     Label9 = createLabel(this, QStringLiteral("Port 10"), {127, 208, 34, 13}, true);
     Label10 = createLabel(this, QStringLiteral("Port 11"), {367, 208, 34, 13}, true);
@@ -381,6 +378,6 @@ void TForm1::ComboBox2Change(QObject *) {
 }
 
 void TForm1::Timer1Timer(QObject *) {
-    if (serialNumbersListed_ && !isDroppedDown(ComboBox1))
+    if (serialNumbersListed_ && !serialNumberPopup_->isVisible())
         ReadInputPorts();
 }

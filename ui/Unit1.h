@@ -86,6 +86,7 @@ private:
     void SetVersionCaption(const QString &caption);
 
     std::array<TShape *, LampCount> lamps_{};
+    const QWidget *serialNumberPopup_ = nullptr;        // ComboBox1's list: no poll while it is dropped down
     device::SerialNumberBuffer selectedSerialNumber_{}; // nothing listed: the empty text
     bool selectedSerialNumberFits_ = true;
     bool serialNumbersListed_ = false;
