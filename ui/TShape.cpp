@@ -57,13 +57,18 @@ TShape::TShape(QWidget *parent) : QWidget(parent) {
 }
 
 void TShape::setBrushColor(TColor color) {
+    if (changeBrushColor(color))
+        update();
+}
+
+bool TShape::changeBrushColor(TColor color) {
     if (color == brushColor_)
-        return;
+        return false;
     const bool wasOn = brushColor_ != clLime;
     brushColor_ = color;
-    update();
     if (wasOn != (color != clLime))
         announceState();
+    return true;
 }
 
 // Tells assistive technology that the lamp went on or off.

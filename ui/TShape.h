@@ -12,7 +12,10 @@ public:
     explicit TShape(QWidget *parent = nullptr);
 
     TColor brushColor() const { return brushColor_; }
+    // Changes the colour; the lamp is repainted when the event loop next runs.
     void setBrushColor(TColor color);
+    // Changes the colour and leaves the repaint to the caller; whether the colour changed.
+    bool changeBrushColor(TColor color);
 
     // A lamp's face drawn afresh: an antialiased circle in `color` with a one-pixel black rim, centred in
     // a square of `size`. Lamps show copies of it made once per colour, size, pixel ratio and background.

@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include <algorithm>
+#include <span>
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -32,16 +33,25 @@ constexpr int ClientHeight = 370;
 constexpr int LampSize = 17;
 constexpr int PollIntervalMs = 100;
 
-// The window's shapes seen as the thirty-two lamps of the lamp rules.
+// The window's shapes seen as the thirty-two lamps of the lamp rules. Given `changed`, a lamp that changes
+// colour is added to it for the caller to repaint; otherwise it repaints when the event loop next runs.
 class ShapeLamps final : public LampSet {
 public:
-    explicit ShapeLamps(const std::array<TShape *, LampCount> &shapes) : shapes_(shapes) {}
+    explicit ShapeLamps(const std::array<TShape *, LampCount> &shapes, ChangedLamps *changed = nullptr)
+        : shapes_(shapes), changed_(changed) {}
     TColor lampColor(int lamp) const override { return shape(lamp)->brushColor(); }
-    void setLampColor(int lamp, TColor color) override { shape(lamp)->setBrushColor(color); }
+    void setLampColor(int lamp, TColor color) override {
+        TShape *const changing = shape(lamp);
+        if (changed_ == nullptr)
+            changing->setBrushColor(color);
+        else if (changing->changeBrushColor(color))
+            changed_->add(changing);
+    }
 
 private:
     TShape *shape(int lamp) const { return shapes_.at(static_cast<std::size_t>(lamp - 1)); }
     const std::array<TShape *, LampCount> &shapes_;
+    ChangedLamps *changed_;
 };
 
 // The face the window asks for is rarely installed outside Windows; these stand in for it. They run a
@@ -195,8 +205,21 @@ void TForm1::Shape17MouseUp(QObject *Sender, Qt::MouseButton Button, Qt::Keyboar
 }
 
 void TForm1::ShowPortValue(std::uint8_t port, std::uint8_t value) {
-    ShapeLamps shapes(lamps_);
+    ShapeLamps shapes(lamps_, &changedLamps_);
     lamps::ShowPortValue(shapes, port, value);
+}
+
+// One changed lamp is painted at once: a single trip to the display, and no event posted to wake the
+// window for it. Several are left to one repaint of them all when the event loop next runs.
+void TForm1::RepaintChangedLamps() {
+    const std::span<TShape *const> changed(changedLamps_.lamps.data(), changedLamps_.count);
+    changedLamps_.count = 0;
+    if (changed.size() == 1) {
+        changed.front()->repaint();
+        return;
+    }
+    for (TShape *lamp : changed)
+        lamp->update();
 }
 
 std::uint8_t TForm1::CollectPortValue(std::uint8_t port) const {
@@ -244,6 +267,7 @@ template <typename Body> void TForm1::RunTransaction(Body body) {
         body(handle, message);
     if (CloseDevice(handle) != 0)
         SetStatusText(CloseErrorText);
+    RepaintChangedLamps();
 }
 
 // A failed call that left no message must not leave the status line blank, which reads as success.

@@ -18,6 +18,13 @@ class QStatusBar;
 class QTimer;
 class TShape;
 
+// Lamps whose colour a transaction changed, in the order it changed them.
+struct ChangedLamps {
+    std::array<TShape *, LampCount> lamps{};
+    std::size_t count = 0;
+    void add(TShape *lamp) { lamps.at(count++) = lamp; }
+};
+
 class TForm1 : public QWidget {
     Q_OBJECT
 
@@ -76,6 +83,7 @@ private:
     void ReportCallFailure(const device::MessageBuffer &message, const QString &fallback);
 
     void ShowPortValue(std::uint8_t port, std::uint8_t value);
+    void RepaintChangedLamps();
     std::uint8_t CollectPortValue(std::uint8_t port) const;
 
     void FillDeviceLists(const device::SerialListBuffer &serialNumbers,
@@ -86,6 +94,7 @@ private:
     void SetVersionCaption(const QString &caption);
 
     std::array<TShape *, LampCount> lamps_{};
+    ChangedLamps changedLamps_;
     const QWidget *serialNumberPopup_ = nullptr;        // ComboBox1's list: no poll while it is dropped down
     device::SerialNumberBuffer selectedSerialNumber_{}; // nothing listed: the empty text
     bool selectedSerialNumberFits_ = true;
