@@ -194,7 +194,8 @@ void TForm1::ConnectEvents() {
     connect(ComboBox2, &QComboBox::activated, this, [this] { ComboBox2Change(ComboBox2); });
     for (int k = 17; k <= LampCount; ++k)
         connect(lamp(k), &TShape::mouseUp, this, &TForm1::Shape17MouseUp);
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+    // The timer itself as the context, as an idle timer has it: a tick stays within the timer's own object.
+    connect(Timer1, &QTimer::timeout, Timer1, [this] { Timer1Timer(Timer1); });
 }
 
 void TForm1::Shape17MouseUp(QObject *Sender, Qt::MouseButton Button, Qt::KeyboardModifiers, int, int) {
