@@ -39,10 +39,7 @@ struct WatchArguments {
 const std::vector<std::uint8_t> DefaultPorts = {0x00, 0x01, 0x10, 0x11};
 
 device::SerialNumberBuffer serialArgument(const std::string &text) {
-    const std::string latin1 = cli::deviceTextArgument(text, cli::DeviceText::Serial);
-    device::SerialNumberBuffer buffer{};
-    std::copy(latin1.begin(), latin1.end(), buffer.begin()); // at most 19 bytes, so the NUL stays
-    return buffer;
+    return device::serialNumberBuffer(cli::deviceTextArgument(text, cli::DeviceText::Serial));
 }
 
 void addSerial(CLI::App *command, std::string &serial) {

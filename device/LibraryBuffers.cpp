@@ -9,4 +9,10 @@ std::string_view boundedText(const char *buffer, std::size_t size) {
     return {buffer, static_cast<std::size_t>(end - buffer)};
 }
 
+SerialNumberBuffer serialNumberBuffer(std::string_view serial) {
+    SerialNumberBuffer buffer{};
+    serial.copy(buffer.data(), buffer.size() - 1); // the last byte stays the NUL whatever the length
+    return buffer;
+}
+
 } // namespace device

@@ -23,4 +23,7 @@ template <std::size_t N> std::string_view boundedText(const std::array<char, N> 
     return boundedText(buffer.data(), N);
 }
 
+// A serial number that passed the serial-number rule (at most 19 bytes), as the library takes it: NUL-ended.
+SerialNumberBuffer serialNumberBuffer(std::string_view serial);
+
 } // namespace device

@@ -1,7 +1,5 @@
 #include "Arguments.h"
 
-#include <algorithm>
-
 #include "TextRules.h"
 
 namespace py = pybind11;
@@ -15,9 +13,7 @@ device::SerialNumberBuffer serialArgument(const py::str &serial) {
         throw py::value_error("serial number " + shown + " has a character outside Latin-1");
     if (const auto problem = device::serialProblem(*bytes))
         throw py::value_error("serial number " + shown + ": " + *problem);
-    device::SerialNumberBuffer buffer{};
-    std::copy(bytes->begin(), bytes->end(), buffer.begin()); // at most 19 bytes, so the NUL stays
-    return buffer;
+    return device::serialNumberBuffer(*bytes);
 }
 
 std::uint8_t byteArgument(const py::int_ &number, const char *name) {
