@@ -21,18 +21,16 @@ bool takesValue(const CLI::App &app, const std::string &name) {
 
 std::vector<std::string> argumentsOf(const CLI::App &app, int argc, char *argv[]) {
     std::vector<std::string> arguments;
-    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        const bool emptyValue = !optionsEnded && argument.starts_with("--") && argument.size() > 3 &&
+        const bool emptyValue = argument.starts_with("--") && argument.size() > 3 &&
                                 argument.find('=') == argument.size() - 1 &&
                                 takesValue(app, std::string(argument.substr(0, argument.size() - 1)));
         arguments.emplace_back(emptyValue ? argument.substr(0, argument.size() - 1) : argument);
         if (emptyValue)
             arguments.emplace_back();
-        else if (!optionsEnded && i + 1 < argc && takesValue(app, arguments.back()))
+        else if (i + 1 < argc && takesValue(app, arguments.back()))
             arguments.emplace_back(argv[++i]); // the option's value, whatever it looks like
-        optionsEnded = optionsEnded || argument == "--";
     }
     return {arguments.rbegin(), arguments.rend()};
 }

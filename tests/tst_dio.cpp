@@ -232,7 +232,8 @@ private slots:
             QTest::addRow("bad usage: %s", line) << "" << line << "STANDIN_COUNT=1" << 2 << ""
                                                  << "Usage:";
         for (const char *line : {"--library '' --version", "list --library ''",
-                                 "--library= --simulator --version", "--library= list", "list --library="})
+                                 "--library= --simulator --version", "--library= list", "list --library=",
+                                 "list -- --library= --simulator --version", "--library=x --library= list"})
             QTest::addRow("bad usage: %s", line) << "" << line << "" << 2 << ""
                                                  << "^dio: --library needs a path\n\n[^\n]*\nUsage:";
         QTest::newRow("help") << ""
