@@ -65,10 +65,6 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error) {
                 return false;
             }
             options.library.library = separate ? argv[++i] : argument.substr(LibraryPrefix.size());
-            if (options.library.library.empty()) {
-                error = "--library needs a path";
-                return false;
-            }
         } else {
             error = "unknown argument " + std::string(argument);
             return false;

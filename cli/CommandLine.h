@@ -30,8 +30,11 @@ Command<Options> addCommand(CLI::App &parent, const std::string &name, const std
     return {app, options};
 }
 
-// The arguments of main in the reversed order CLI11 parses.
-std::vector<std::string> argumentsOf(int argc, char *argv[]);
+// The arguments of main in the reversed order CLI11 parses. "--name=" gives an option of `app` or of one
+// of its commands that takes a value the empty value, as "--name ''" does (CLI11 alone would take the
+// next argument for it). This holds after "--" too, since CLI11 goes on parsing options after "--" in a
+// command that takes no more arguments.
+std::vector<std::string> argumentsOf(const CLI::App &app, int argc, char *argv[]);
 
 // Parses the arguments and binds the command given. Help goes to stdout (exit 0); bad usage puts the
 // reason and the command's usage on stderr (exit 2). Nothing returned: the command is ready to run.

@@ -8,6 +8,7 @@
 #include "DioFormat.h"
 #include "DioTransactions.h"
 #include "DioWatch.h"
+#include "LibraryOptions.h"
 
 namespace dio {
 
@@ -163,20 +164,14 @@ void addWatch(CLI::App &app, Runner &chosen) {
 } // namespace
 
 void defineCommandLine(CLI::App &app, Invocation &invocation) {
-    CLI::Option *library =
-        app.add_option("--library", invocation.library.library, "use this device library file");
-    app.add_flag("--simulator", invocation.library.simulator, "use the bundled simulated device library");
+    cli::addLibraryOptions(app, invocation.library);
     app.add_flag("--version", invocation.version, "print dio's version and the device library in use");
     app.footer(device::libraryRuleText());
     app.require_subcommand(0, 1);
     app.fallthrough();
     for (const auto add : {addList, addRead, addWrite, addVersion, addWatch})
         add(app, invocation.command);
-    app.callback([&invocation, library] {
-        if (library->count() > 0 && invocation.library.library.empty())
-            throw CLI::ValidationError("--library needs a path");
-        if (const std::string problem = device::requestProblem(invocation.library); !problem.empty())
-            throw CLI::ValidationError(problem);
+    app.callback([&invocation] {
         if (!invocation.version && !invocation.command)
             throw CLI::RequiredError("A command");
     });

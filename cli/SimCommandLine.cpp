@@ -212,17 +212,6 @@ void defineCommandLine(CLI::App &app, Runner &chosen) {
         add(app, chosen);
 }
 
-std::vector<std::string> argumentsOf(int argc, char *argv[]) {
-    std::vector<std::string> arguments;
-    for (std::string &argument : cli::argumentsOf(argc, argv)) {
-        const bool emptyMessage = argument == "--message=";
-        arguments.push_back(emptyMessage ? std::string() : std::move(argument));
-        if (emptyMessage)
-            arguments.emplace_back("--message");
-    }
-    return arguments;
-}
-
 int report(const Result &result, const std::string &usage, cli::Console &console) {
     console.print(result.output);
     if (result.outcome == Outcome::BadUsage)

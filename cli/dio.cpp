@@ -9,7 +9,7 @@ int main(int argc, char *argv[]) {
     CLI::App app("The operations of a USB digital I/O device, for scripted bench checks.", "dio");
     dio::Invocation invocation;
     dio::defineCommandLine(app, invocation);
-    if (const auto exit = cli::parseCommandLine(app, cli::argumentsOf(argc, argv), console))
+    if (const auto exit = cli::parseCommandLine(app, cli::argumentsOf(app, argc, argv), console))
         return *exit;
     return console.finish(dio::run(invocation, console));
 }

@@ -12,7 +12,7 @@ int main(int argc, char *argv[]) {
                  "dio-sim"};
     dio_sim::Runner command;
     dio_sim::defineCommandLine(app, command);
-    if (const auto exit = cli::parseCommandLine(app, dio_sim::argumentsOf(argc, argv), console))
+    if (const auto exit = cli::parseCommandLine(app, cli::argumentsOf(app, argc, argv), console))
         return *exit;
     sim::StateFile file(sim::StateFile::defaultPath());
     return dio_sim::report(command(file), app.help(), console);

@@ -21,7 +21,9 @@ namespace device {
 
 Listing readListing(std::int32_t count, std::string_view serialNumbers, std::string_view descriptions) {
     const std::size_t serialFields = countListFields(serialNumbers);
-    const std::size_t descriptionFields = countListFields(descriptions);
+    // A description may be empty, so an empty list for one device is that device's description.
+    const std::size_t descriptionFields =
+        descriptions.empty() && count == 1 ? 1 : countListFields(descriptions);
     const std::size_t listed = std::min<std::size_t>(std::max(count, 0), serialFields);
     Listing listing;
     std::size_t serialStart = 0, descriptionStart = 0;

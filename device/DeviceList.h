@@ -32,7 +32,8 @@ struct Listing {
 };
 
 // The devices ListDevices reported, as the tools list them: no more than the count and the serial numbers
-// allow, a missing description empty, and any disagreement between the count and the lists said.
+// allow, a missing description empty, and any disagreement between the count and the lists said. An
+// empty description list for a count of one is one empty description, as the panel lists it.
 Listing readListing(std::int32_t count, std::string_view serialNumbers, std::string_view descriptions);
 
 } // namespace device

@@ -234,7 +234,9 @@ LoaderFile loaderFile() {
 } // namespace
 
 std::string requestProblem(const LibraryRequest &request) {
-    if (request.simulator && !request.library.empty())
+    if (request.library && request.library->empty())
+        return "--library needs a path";
+    if (request.simulator && request.library)
         return "--library and --simulator cannot be used together";
     return {};
 }
@@ -248,8 +250,8 @@ bool loadDeviceLibrary(const LibraryRequest &request, std::string &problem) {
         return false;
     if (request.simulator)
         return openBundled(problem);
-    if (!request.library.empty())
-        return openFile(request.library, LibrarySource::Option, problem);
+    if (request.library)
+        return openFile(*request.library, LibrarySource::Option, problem);
     if (const char *named = secure_getenv(LibraryVariable); named != nullptr && *named != '\0')
         return openFile(named, LibrarySource::Environment, problem);
     switch (openByName(problem)) {

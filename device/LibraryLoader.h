@@ -10,6 +10,7 @@
 // file; a program links this library in place of a device library and calls them as usual.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace device {
@@ -19,14 +20,14 @@ inline constexpr const char *LibraryVariable = "KAVREN_LIBRARY";
 
 // What the command line asked for; KAVREN_LIBRARY is read from the environment when loading.
 struct LibraryRequest {
-    std::string library;    // --library PATH, empty when not given
-    bool simulator = false; // --simulator
+    std::optional<std::string> library; // --library PATH, none when not given
+    bool simulator = false;             // --simulator
 };
 
 enum class LibrarySource { Option, Environment, LoaderPath, Bundled };
 
-// Why a request is bad usage (--library together with --simulator), or an empty text. An empty `library`
-// means none was given, so a program refuses an empty --library where it parses it.
+// Why a request is bad usage (an empty --library, or --library together with --simulator), or an empty
+// text. Every program that takes --library refuses by this one rule.
 std::string requestProblem(const LibraryRequest &request);
 
 // Chooses the library, opens it, checks that it offers the six operations and binds the forwarders.

@@ -56,6 +56,7 @@ an empty entry inside is the current directory|$work/junk|LD_LIBRARY_PATH=$work/
 --simulator beats everything else|$work/junk|KAVREN_LIBRARY=$incomplete LD_LIBRARY_PATH=$work/junk|--version --simulator|0|Device library: $bundled (the bundled simulator)
 --simulator with --library is bad usage|$work/empty||--simulator --library $vendor|2|--library and --simulator cannot be used together
 --library without a path is bad usage|$work/empty||--library|2|--library needs a path
+--library= is an empty path, bad usage|$work/empty||--library= --simulator|2|--library needs a path
 an unknown option is bad usage|$work/empty||--verbose|2|Usage: diopanel
 an argument is bad usage|$work/empty||file.txt|2|Usage: diopanel
 --help needs no display|$work/empty||--help|0|xvfb-run -a diopanel

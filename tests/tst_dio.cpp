@@ -147,6 +147,20 @@ private slots:
             << "list"
             << "STANDIN_COUNT=2000000000 STANDIN_SERIALS=A,B" << 0 << "A\tStand-in device\nB\t\n"
             << "counts 2000000000 devices but lists 2 serial numbers and 1 descriptions";
+        QTest::newRow("only the descriptions disagree")
+            << ""
+            << "list"
+            << "STANDIN_COUNT=2 STANDIN_SERIALS=A,B STANDIN_DESCRIPTIONS=a" << 0 << "A\ta\nB\t\n"
+            << "counts 2 devices but lists 2 serial numbers and 1 descriptions";
+        QTest::newRow("one device, empty description")
+            << ""
+            << "list"
+            << "STANDIN_COUNT=1 STANDIN_SERIALS=A STANDIN_DESCRIPTIONS=" << 0 << "A\t\n"
+            << "^$";
+        QTest::newRow("simulated device, empty description")
+            << "remove DIO-SIM-0001;remove DIO-SIM-0002;add X1 ''"
+            << "list --json"
+            << "" << 0 << literally("[{\"description\":\"\",\"serial\":\"X1\"}]\n") << "^$";
         QTest::newRow("negative count") << ""
                                         << "list"
                                         << "STANDIN_COUNT=-3" << 0 << ""
@@ -206,6 +220,7 @@ private slots:
                                   "watch S1 --interval 9",
                                   "watch S1 --interval 60001",
                                   "watch S1 --count 0",
+                                  "watch S1 --interval= 100",
                                   "version S1 extra",
                                   "--simulator --library /nowhere list",
                                   "read Seri\u20ac",
@@ -216,7 +231,9 @@ private slots:
         for (const char *line : badUsage)
             QTest::addRow("bad usage: %s", line) << "" << line << "STANDIN_COUNT=1" << 2 << ""
                                                  << "Usage:";
-        for (const char *line : {"--library '' --version", "list --library ''"})
+        for (const char *line : {"--library '' --version", "list --library ''",
+                                 "--library= --simulator --version", "--library= list", "list --library=",
+                                 "list -- --library= --simulator --version", "--library=x --library= list"})
             QTest::addRow("bad usage: %s", line) << "" << line << "" << 2 << ""
                                                  << "^dio: --library needs a path\n\n[^\n]*\nUsage:";
         QTest::newRow("help") << ""

@@ -92,6 +92,8 @@ private slots:
         QTest::newRow("empty fields and spaces kept")
             << 3 << QByteArray(", X ,") << QByteArray(",,") << QStringList{"", " X ", ""}
             << QStringList{"", "", ""};
+        QTest::newRow("one device, empty description")
+            << 1 << QByteArray("A1") << QByteArray("") << QStringList{"A1"} << QStringList{""};
         QTest::newRow("count zero") << 0 << QByteArray("A,B") << QByteArray("a,b") << QStringList{}
                                     << QStringList{};
         QTest::newRow("negative count")

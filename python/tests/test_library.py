@@ -74,9 +74,16 @@ def test_library_rule(python, tmp_path, vendor_dir, setup, environment, expected
          "listed, [str(w.message) for w in warned]",
          "([DeviceInfo(serial='A', description='a'), DeviceInfo(serial='B', description='')], "
          "['the device library counts 3 devices but lists 2 serial numbers and 1 descriptions'])"),
+        ({"STANDIN_COUNT": "2", "STANDIN_SERIALS": "A,B", "STANDIN_DESCRIPTIONS": "a"},
+         "listed, [str(w.message) for w in warned]",
+         "([DeviceInfo(serial='A', description='a'), DeviceInfo(serial='B', description='')], "
+         "['the device library counts 2 devices but lists 2 serial numbers and 1 descriptions'])"),
+        ({"STANDIN_COUNT": "1", "STANDIN_SERIALS": "A", "STANDIN_DESCRIPTIONS": ""},
+         "listed, [str(w.message) for w in warned]", "([DeviceInfo(serial='A', description='')], [])"),
     ],
     ids=["message fills its buffer", "Latin-1 message", "close without message", "version fills its buffer",
-         "Latin-1 version", "count and lists disagree"],
+         "Latin-1 version", "count and lists disagree", "only the descriptions disagree",
+         "one device, empty description"],
 )
 def test_texts_of_a_misbehaving_library(python, environment, code, expected):
     script = f"""
