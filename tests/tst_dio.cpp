@@ -203,7 +203,7 @@ private slots:
                                   "write S1 0x10",
                                   "write S1 0x10=0x100",
                                   "write S1 =1",
-                                  "watch S1 --interval 9",
+                                  "watch S1 --interval 0",
                                   "watch S1 --interval 60001",
                                   "watch S1 --count 0",
                                   "version S1 extra",
