@@ -224,7 +224,9 @@ void addWatch(CLI::App &app, Runner &chosen) {
     watch.app->add_option("--count", options.count, "stop after this many changes (1 or more)")
         ->type_name("INT")
         ->each([&options](const std::string &) { options.countGiven = true; });
-    watch.app->add_option("--duration", options.duration, "stop after this many seconds (e.g. 10 or 0.5)")
+    watch.app
+        ->add_option("--duration", options.duration,
+                     "stop this many seconds after the first reading (e.g. 10 or 0.5)")
         ->type_name("SECONDS");
     watch.app
         ->add_option("--ports", options.ports, "ports to record, e.g. 0x00,0x01,0x10 (default 0x00,0x01)")

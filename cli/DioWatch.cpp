@@ -166,7 +166,7 @@ cli::Exit watchPorts(const device::SerialNumberBuffer &serialNumber, const Watch
     }
     const Nanos interval = options.intervalMs * NanosPerMs;
     const Nanos start = now();
-    const Nanos end = options.durationMs > 0 ? start + options.durationMs * NanosPerMs : INT64_MAX;
+    Nanos end = INT64_MAX; // with --duration, that long after the first reading
     Nanos due = start, firstReading = 0;
     TickStats stats;
     bool failed = false;
@@ -183,8 +183,10 @@ cli::Exit watchPorts(const device::SerialNumberBuffer &serialNumber, const Watch
         if ((failed = !failures.empty()) || reading.values.size() < options.ports.size())
             break; // a failure, or a stop signal during the reads
         const Nanos read = now();
-        if (!recordings.started())
+        if (!recordings.started()) {
             firstReading = read;
+            end = options.durationMs > 0 ? read + options.durationMs * NanosPerMs : end;
+        }
         reading.micros = (read - firstReading) / 1000;
         reading.wallClock = std::chrono::system_clock::now();
         recordings.record(reading);

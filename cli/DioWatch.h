@@ -19,7 +19,7 @@ struct Destination {
 struct WatchOptions {
     int intervalMs = 100;
     int changeLines = 0;             // stop after this many changes; 0: no limit
-    std::int64_t durationMs = 0;     // stop this long after the start; 0: no limit
+    std::int64_t durationMs = 0;     // stop this long after the first reading; 0: no limit
     std::vector<std::uint8_t> ports; // recorded, in this order
     std::vector<Destination> destinations;
     bool comment = false;
