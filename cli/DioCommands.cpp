@@ -231,8 +231,12 @@ void addWatch(CLI::App &app, Runner &chosen) {
     watch.app
         ->add_option("--ports", options.ports, "ports to record, e.g. 0x00,0x01,0x10 (default 0x00,0x01)")
         ->delimiter(',')
-        ->type_name("BYTE,...");
-    watch.app->add_option("--format", options.formats, "text (default), json, csv or vcd")
+        ->type_name("BYTE,...")
+        ->take_all()
+        ->allow_extra_args(false);
+    watch.app
+        ->add_option("--format", options.formats,
+                     "text, json, csv or vcd (default: as the --output file is named, else text)")
         ->type_name("FORMAT")
         ->take_all()
         ->allow_extra_args(false);

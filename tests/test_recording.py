@@ -172,3 +172,29 @@ def test_an_odd_serial_number_makes_a_valid_scope(env, tmp_path, serial, scope):
     fst_states, _, read_back, _ = gtkwave_states(tmp_path / "rec.vcd", tmp_path)
     assert read_back == scope and fst_states[0][1][:8] == (0, 1, 0, 1, 1, 0, 1, 0)
     assert sigrok_patterns(tmp_path / "rec.vcd") == [(0, 1, 0, 1, 1, 0, 1, 0) + (0,) * 8]
+
+
+@pytest.mark.parametrize("target, message", [
+    ("/dev/full", "dio: cannot write /dev/full: No space left on device\n"),
+    ("{tmp}", "dio: cannot write {tmp}: Is a directory\n"),
+    ("{tmp}/no/such/rec.vcd", "dio: cannot write {tmp}/no/such/rec.vcd: No such file or directory\n"),
+    ("{tmp}/twice.vcd", "dio: cannot write {tmp}/twice.vcd: another recording is writing it\n"),
+])
+def test_an_output_that_cannot_be_written_fails(env, tmp_path, target, message):
+    target, message = target.format(tmp=tmp_path), message.format(tmp=tmp_path)
+    outputs = ["--output", target] * (2 if "twice" in target else 1)
+    result = run(DIO, "watch", "DIO-SIM-0002", "--format", "vcd", "--duration", "0.1", *outputs, env=env)
+    assert (result.returncode, result.stderr) == (1, message)
+
+
+def test_outputs_replace_a_file_follow_a_link_and_feed_a_fifo(env, tmp_path):
+    old = tmp_path / "old.csv"
+    old.write_text("x" * 100_000)
+    (tmp_path / "link.csv").symlink_to(old)
+    os.mkfifo(tmp_path / "fifo")
+    with subprocess.Popen(["cat", str(tmp_path / "fifo")], stdout=subprocess.PIPE, text=True) as reader:
+        result = run(DIO, "watch", "DIO-SIM-0001", "--format", "csv", "--duration", "0.1",
+                     "--output", str(tmp_path / "link.csv"), "--output", str(tmp_path / "fifo"), env=env)
+        piped = reader.communicate(timeout=60)[0]
+    assert result.returncode == 0, result.stderr
+    assert old.read_bytes() == b"time_s,0x00,0x01\r\n0.000000,0,0\r\n" and piped == "time_s,0x00,0x01\n0.000000,0,0\n"
