@@ -198,3 +198,11 @@ def test_outputs_replace_a_file_follow_a_link_and_feed_a_fifo(env, tmp_path):
         piped = reader.communicate(timeout=60)[0]
     assert result.returncode == 0, result.stderr
     assert old.read_bytes() == b"time_s,0x00,0x01\r\n0.000000,0,0\r\n" and piped == "time_s,0x00,0x01\n0.000000,0,0\n"
+
+
+@pytest.mark.parametrize("command", ["watch DIO-SIM-0002 --count 1 --format vcd", "read DIO-SIM-0001"])
+def test_a_closed_stdout_is_a_lost_output_not_another_file(env, command):
+    # With fd 1 closed, the next file opened (the library's, a timer) would take it and receive the output.
+    result = subprocess.run(["sh", "-c", f'exec "$0" {command} >&-', DIO], env=env, capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (1, "dio: cannot write the output: Bad file descriptor\n")
