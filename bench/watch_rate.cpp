@@ -2,6 +2,7 @@
 // `dio watch DIO-SIM-0002 --interval 1 --duration S --stats` (its achieved rate and lateness, as it
 // reports them), and the wall time of `dio read DIO-SIM-0001 0x00` as a ratio to a bare C++ program that
 // prints one line, median of N runs of each, alternated so that both see the same machine.
+// Options: --seconds S (10; 0 skips the watch), --runs N (20), --dio PATH (the dio beside this program).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -60,18 +61,21 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    std::string seconds = "10";
+    std::string seconds = "10", dio = besideThisProgram("dio");
     int runs = 20;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = argv[i + 1];
         else if (std::strcmp(argv[i], "--runs") == 0)
             runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--dio") == 0) // another build's, to compare starts
+            dio = argv[i + 1];
     }
     const PrivateSimulatorState state;
-    const std::string dio = besideThisProgram("dio"), bare = besideThisProgram("bare_program");
+    const std::string bare = besideThisProgram("bare_program");
     const std::string statsFile = std::string(std::getenv("KAVREN_SIM_STATE")) + ".stats";
-    if (timedRun({dio, "watch", "DIO-SIM-0002", "--interval", "1", "--duration", seconds, "--stats"},
+    if (seconds != "0" &&
+        timedRun({dio, "watch", "DIO-SIM-0002", "--interval", "1", "--duration", seconds, "--stats"},
                  statsFile.c_str()) < 0) {
         std::fprintf(stderr, "watch_rate: dio watch failed (see %s)\n", statsFile.c_str());
         return 1;
@@ -82,7 +86,8 @@ int main(int argc, char *argv[]) {
             stats[0] = '\0';
         std::fclose(file);
     }
-    std::printf("dio watch --interval 1 --duration %s: %s", seconds.c_str(), stats);
+    if (seconds != "0")
+        std::printf("dio watch --interval 1 --duration %s: %s", seconds.c_str(), stats);
     std::vector<double> dioMs, bareMs;
     for (int i = 0; i < runs; ++i) {
         dioMs.push_back(timedRun({dio, "read", "DIO-SIM-0001", "0x00"}));

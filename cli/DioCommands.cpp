@@ -184,7 +184,7 @@ std::vector<Destination> destinationsArgument(const WatchArguments &given) {
         if (!format)
             throw CLI::ValidationError("--format is text, json, csv or vcd, not '" + cli::oneLine(name) +
                                        "'");
-        destinations.push_back({*format, paths[i]});
+        destinations.push_back({*format, paths[i] == "-" ? std::string() : paths[i]}); // "-": stdout
     }
     return destinations;
 }
@@ -240,7 +240,8 @@ void addWatch(CLI::App &app, Runner &chosen) {
         ->type_name("FORMAT")
         ->take_all()
         ->allow_extra_args(false);
-    watch.app->add_option("--output", options.outputs, "write to this file (default standard output)")
+    watch.app
+        ->add_option("--output", options.outputs, "write to this file; - is standard output (the default)")
         ->type_name("FILE")
         ->take_all()
         ->allow_extra_args(false);
