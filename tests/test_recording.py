@@ -206,3 +206,18 @@ def test_a_closed_stdout_is_a_lost_output_not_another_file(env, command):
     result = subprocess.run(["sh", "-c", f'exec "$0" {command} >&-', DIO], env=env, capture_output=True,
                             text=True, timeout=60)
     assert (result.returncode, result.stderr) == (1, "dio: cannot write the output: Bad file descriptor\n")
+
+
+@pytest.mark.parametrize("ignored", [False, True], ids=["SIGPIPE ends dio", "SIGPIPE ignored: exit 1"])
+def test_a_closed_pipe(env, ignored):
+    def ignore():
+        signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    watch = subprocess.Popen([DIO, "watch", "DIO-SIM-0002", "--interval", "1", "--format", "vcd"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=ignore if ignored else None)
+    watch.stdout.readline()
+    watch.stdout.close()  # the counting inputs change every 250 ms: the next write meets the closed pipe
+    err = watch.communicate(timeout=60)[1].decode()
+    if ignored:
+        assert (watch.returncode, err) == (1, "dio: cannot write the output: Broken pipe\n")
+    else:
+        assert (watch.returncode, err) == (-signal.SIGPIPE, "")
