@@ -197,7 +197,8 @@ def test_outputs_replace_a_file_follow_a_link_and_feed_a_fifo(env, tmp_path):
                      "--output", str(tmp_path / "link.csv"), "--output", str(tmp_path / "fifo"), env=env)
         piped = reader.communicate(timeout=60)[0]
     assert result.returncode == 0, result.stderr
-    assert old.read_bytes() == b"time_s,0x00,0x01\r\n0.000000,0,0\r\n" and piped == "time_s,0x00,0x01\n0.000000,0,0\n"
+    assert old.read_bytes() == b"time_s,0x00,0x01\r\n0.000000,0,0\r\n"
+    assert piped == "time_s,0x00,0x01\n0.000000,0,0\n"
 
 
 @pytest.mark.parametrize("command", ["watch DIO-SIM-0002 --count 1 --format vcd", "read DIO-SIM-0001"])
@@ -213,7 +214,8 @@ def test_a_closed_pipe(env, ignored):
     def ignore():
         signal.signal(signal.SIGPIPE, signal.SIG_IGN)
     watch = subprocess.Popen([DIO, "watch", "DIO-SIM-0002", "--interval", "1", "--format", "vcd"], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=ignore if ignored else None)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=ignore if ignored else None)
     watch.stdout.readline()
     watch.stdout.close()  # the counting inputs change every 250 ms: the next write meets the closed pipe
     err = watch.communicate(timeout=60)[1].decode()
