@@ -153,7 +153,7 @@ std::int64_t durationArgument(const std::string &text) {
     const auto seconds = cli::parseInteger(std::string_view(text).substr(0, point), 0, 1'000'000'000);
     const auto thousandths = cli::parseInteger((fraction + "000").substr(0, 3), 0, 999);
     const bool digitsOnly = fraction.find_first_not_of("0123456789") == std::string::npos;
-    if (!seconds || !thousandths || fraction.size() > 3 || !digitsOnly ||
+    if (!seconds || !thousandths || fraction.size() > 3 || !digitsOnly || text.starts_with('-') ||
         (point < text.size() && fraction.empty()) || *seconds * 1000 + *thousandths == 0 ||
         *seconds * 1000 + *thousandths > 1'000'000'000'000)
         throw CLI::ValidationError("--duration must be seconds from 0.001 to 1000000000, with up to three "

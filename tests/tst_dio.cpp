@@ -217,6 +217,7 @@ private slots:
                                   "watch S1 --duration 1.0001",
                                   "watch S1 --duration 1.",
                                   "watch S1 --duration -1",
+                                  "watch S1 --duration -0.5",
                                   "watch S1 --duration 1000000001",
                                   "watch S1 --format bogus",
                                   "watch S1 --json --format csv",
