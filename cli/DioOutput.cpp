@@ -53,6 +53,12 @@ void Output::write(std::string_view text) {
     }
 }
 
+void Output::close() {
+    if (descriptor_ > 2 && ::close(descriptor_) != 0 && error_ == 0)
+        error_ = errno;
+    descriptor_ = -1;
+}
+
 std::string Output::failure() const {
     return (path_.empty() ? std::string("cannot write the output") : "cannot write " + path_) + ": " +
            std::strerror(error_);

@@ -19,6 +19,8 @@ public:
     // Opens (creating or emptying) the file; false with `problem` set when it cannot be written.
     bool open(const std::string &path, std::string &problem);
     void write(std::string_view text);
+    // Closes a file, keeping the error a deferred write (a full disk on NFS, say) reports there.
+    void close();
     bool failed() const { return error_ != 0; }
     // "cannot write the output: ..." for standard output, "cannot write FILE: ..." for a file.
     std::string failure() const;

@@ -120,6 +120,8 @@ public:
     void end(std::int64_t endMicros) {
         if (last_)
             write([&](Format format) { return recordingEnd(format, *last_, endMicros); });
+        for (Output &output : outputs_)
+            output.close();
     }
 
     bool countReached() const { return options_.changeLines > 0 && changes_ >= options_.changeLines; }
