@@ -15,7 +15,8 @@ Output::~Output() {
 }
 
 Output::Output(Output &&other) noexcept
-    : descriptor_(other.descriptor_), path_(std::move(other.path_)), error_(other.error_) {
+    : descriptor_(other.descriptor_), path_(std::move(other.path_)), regularFile_(other.regularFile_),
+      error_(other.error_) {
     other.descriptor_ = -1;
 }
 
@@ -34,11 +35,17 @@ bool Output::open(const std::string &path, std::string &problem) {
         return fail(std::strerror(errno));
     if (!S_ISREG(status.st_mode))
         return true; // a pipe, a terminal, /dev/null: written as it is
+    regularFile_ = true;
     if (::flock(descriptor_, LOCK_EX | LOCK_NB) != 0)
         return fail(errno == EWOULDBLOCK ? "another recording is writing it" : std::strerror(errno));
-    if (::ftruncate(descriptor_, 0) != 0)
-        return fail(std::strerror(errno));
     return true;
+}
+
+bool Output::empty(std::string &problem) {
+    if (!regularFile_ || ::ftruncate(descriptor_, 0) == 0)
+        return true;
+    problem = "cannot write " + path_ + ": " + std::strerror(errno);
+    return false;
 }
 
 void Output::write(std::string_view text) {

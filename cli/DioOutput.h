@@ -16,8 +16,10 @@ public:
     Output &operator=(Output &&) = delete;
     Output(const Output &) = delete;
 
-    // Opens (creating or emptying) the file; false with `problem` set when it cannot be written.
+    // Opens (creating) the file and locks a regular one; false with `problem` set when it cannot be written.
     bool open(const std::string &path, std::string &problem);
+    // Empties a regular file, once every output has opened, so that a refused one costs no file its content.
+    bool empty(std::string &problem);
     void write(std::string_view text);
     // Closes a file, keeping the error a deferred write (a full disk on NFS, say) reports there.
     void close();
@@ -28,6 +30,7 @@ public:
 private:
     int descriptor_ = 1;
     std::string path_; // empty for standard output
+    bool regularFile_ = false;
     int error_ = 0;
 };
 

@@ -101,6 +101,11 @@ public:
                 return false;
             }
         }
+        for (Output &output : outputs_)
+            if (std::string problem; !output.empty(problem)) {
+                console.error(problem);
+                return false;
+            }
         return true;
     }
 

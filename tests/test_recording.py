@@ -182,9 +182,13 @@ def test_an_odd_serial_number_makes_a_valid_scope(env, tmp_path, serial, scope):
 ])
 def test_an_output_that_cannot_be_written_fails(env, tmp_path, target, message):
     target, message = target.format(tmp=tmp_path), message.format(tmp=tmp_path)
-    outputs = ["--output", target] * (2 if "twice" in target else 1)
+    earlier = tmp_path / "earlier.vcd"
+    earlier.write_text("an earlier recording\n")
+    outputs = ["--output", str(earlier)] + ["--output", target] * (2 if "twice" in target else 1)
     result = run(DIO, "watch", "DIO-SIM-0002", "--format", "vcd", "--duration", "0.1", *outputs, env=env)
     assert (result.returncode, result.stderr) == (1, message)
+    if "twice" in target or "no/such" in target:  # refused before anything was written: no file emptied
+        assert earlier.read_text() == "an earlier recording\n"
 
 
 def test_outputs_replace_a_file_follow_a_link_and_feed_a_fifo(env, tmp_path):
