@@ -227,3 +227,14 @@ def test_a_closed_pipe(env, ignored):
         assert (watch.returncode, err) == (1, "dio: cannot write the output: Broken pipe\n")
     else:
         assert (watch.returncode, err) == (-signal.SIGPIPE, "")
+
+
+@pytest.mark.parametrize("comment", [False, True], ids=["plain CSV", "--comment"])
+def test_csv_starts_with_a_comment_only_when_asked(env, comment):
+    result = run(DIO, "watch", "DIO-SIM-0001", "--format", "csv", "--duration", "0.05",
+                 *(["--comment"] if comment else []), env=env)
+    lines = result.stdout.split("\n")
+    assert result.returncode == 0 and lines[-1] == ""
+    if comment:
+        assert re.fullmatch(r"# started 20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", lines.pop(0))
+    assert lines[:2] == ["time_s,0x00,0x01", "0.000000,0,0"]
