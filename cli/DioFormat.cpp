@@ -2,32 +2,31 @@
 
 #include <ctime>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <nlohmann/json.hpp>
 
 #include "Arguments.h"
 #include "Console.h"
-#include "DeviceText.h"
 #include "TextRules.h"
 
 namespace dio {
 
 namespace {
 
+using Json = nlohmann::json; // objects keep their keys sorted, as the tools have always printed them
+
 std::string portValue(std::uint8_t port, std::uint8_t value) {
     return cli::formatByte(port) + '=' + cli::formatByte(value);
 }
 
-QJsonObject portsObject(const PortValues &values) {
-    QJsonObject ports;
+Json portsObject(const PortValues &values) {
+    Json ports = Json::object();
     for (const auto &[port, value] : values)
-        ports.insert(QString::fromStdString(cli::formatByte(port)), value);
+        ports[cli::formatByte(port)] = value; // a port asked twice is one key, with its last value
     return ports;
 }
 
-std::string compact(const QJsonDocument &document) {
-    return cli::escapeJsonControls(document.toJson(QJsonDocument::Compact).toStdString()) + '\n';
+std::string compact(const Json &document) {
+    return cli::escapeJsonControls(document.dump()) + '\n';
 }
 
 } // namespace
@@ -41,11 +40,11 @@ std::string listText(const Listing &listing) {
 }
 
 std::string listJson(const Listing &listing) {
-    QJsonArray devices;
+    Json devices = Json::array();
     for (const ListedDevice &device : listing.devices)
-        devices.append(QJsonObject{{"serial", device::decodeText(device.serialNumber)},
-                                   {"description", device::decodeText(device.description)}});
-    return compact(QJsonDocument(devices));
+        devices.push_back({{"serial", device::utf8FromLatin1(device.serialNumber)},
+                           {"description", device::utf8FromLatin1(device.description)}});
+    return compact(devices);
 }
 
 std::string portsText(const PortValues &values) {
@@ -56,8 +55,7 @@ std::string portsText(const PortValues &values) {
 }
 
 std::string portsJson(std::string_view serialNumber, const PortValues &values) {
-    return compact(QJsonDocument(
-        QJsonObject{{"serial", device::decodeText(serialNumber)}, {"ports", portsObject(values)}}));
+    return compact({{"serial", device::utf8FromLatin1(serialNumber)}, {"ports", portsObject(values)}});
 }
 
 std::string versionText(std::string_view version) {
@@ -84,8 +82,7 @@ std::string watchText(const std::string &time, const PortValues &values) {
 }
 
 std::string watchJson(const std::string &time, const PortValues &values) {
-    return compact(
-        QJsonDocument(QJsonObject{{"time", QString::fromStdString(time)}, {"ports", portsObject(values)}}));
+    return compact({{"time", time}, {"ports", portsObject(values)}});
 }
 
 } // namespace dio

@@ -24,24 +24,27 @@ Failures callFailure(const device::MessageBuffer &message, const char *fallback)
 
 // Opens the device, runs the body with one message buffer for all its calls, and closes a device that
 // opened, whatever the body did.
-Failures transaction(const device::SerialNumberBuffer &serialNumber, const Body &body) {
+Failures transaction(const device::SerialNumberBuffer &serialNumber, const Body &body,
+                     bool (*stopped)() = nullptr) {
     device::MessageBuffer message{};
     DeviceHandle handle = 0;
     if (OpenDevice(serialNumber.data(), &handle) != 0)
         return {device::OpenErrorText};
-    Failures failures = body(handle, message);
+    Failures failures = stopped && stopped() ? Failures{} : body(handle, message);
     if (CloseDevice(handle) != 0)
         failures.emplace_back(device::CloseErrorText);
     return failures;
 }
 
 Failures readInto(DeviceHandle handle, device::MessageBuffer &message, const std::vector<std::uint8_t> &ports,
-                  PortValues &values) {
+                  PortValues &values, bool (*stopped)() = nullptr) {
     std::uint8_t value = 0;
     for (const std::uint8_t port : ports) {
         if (ReadPort(handle, port, &value, message.data()) != 0)
             return callFailure(message, device::ReadErrorText);
         values.emplace_back(port, value);
+        if (stopped && stopped())
+            break;
     }
     return {};
 }
@@ -60,10 +63,13 @@ Failures listDevices(Listing &listing) {
 }
 
 Failures readPorts(const device::SerialNumberBuffer &serialNumber, const std::vector<std::uint8_t> &ports,
-                   PortValues &values) {
-    return transaction(serialNumber, [&](DeviceHandle handle, device::MessageBuffer &message) {
-        return readInto(handle, message, ports, values);
-    });
+                   PortValues &values, bool (*stopped)()) {
+    return transaction(
+        serialNumber,
+        [&](DeviceHandle handle, device::MessageBuffer &message) {
+            return readInto(handle, message, ports, values, stopped);
+        },
+        stopped);
 }
 
 Failures writePorts(const device::SerialNumberBuffer &serialNumber, const PortValues &writes,

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "DeviceList.h"
-#include "DeviceText.h"
+#include "LibraryBuffers.h"
 
 namespace dio {
 
@@ -21,8 +21,11 @@ using PortValues = std::vector<std::pair<std::uint8_t, std::uint8_t>>; // port, 
 // Each returns the failure texts for stderr (the library's message, else the panel's fixed text),
 // empty on success.
 std::vector<std::string> listDevices(Listing &listing);
+// With `stopped`, asked after each call: once it says so, no further call but the close is made, and
+// `values` holds fewer ports than asked.
 std::vector<std::string> readPorts(const device::SerialNumberBuffer &serialNumber,
-                                   const std::vector<std::uint8_t> &ports, PortValues &values);
+                                   const std::vector<std::uint8_t> &ports, PortValues &values,
+                                   bool (*stopped)() = nullptr);
 // Writes in the order given, then reads every written port back once and expects the last value written.
 std::vector<std::string> writePorts(const device::SerialNumberBuffer &serialNumber, const PortValues &writes,
                                     PortValues &readBack);

@@ -1,24 +1,36 @@
-// dio watch: polls both input ports and prints a line at start and whenever either changes.
+// dio watch: reads the recorded ports on a steady rhythm and records the first reading and every change.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "Console.h"
-#include "DeviceText.h"
+#include "DioRecording.h"
+#include "LibraryBuffers.h"
 
 namespace dio {
 
-struct WatchOptions {
-    int intervalMs = 100;
-    int changeLines = 0; // stop after this many change lines; 0: until a signal or a failure
-    bool json = false;
+struct Destination {
+    Format format = Format::Text;
+    std::string path; // empty: standard output
 };
 
-// SIGINT and SIGTERM stay pending from here on, so that watch takes them between two polls, never
-// inside a transaction, and never misses one that comes just before it starts to wait.
-void blockStopSignals();
+struct WatchOptions {
+    int intervalMs = 100;
+    int changeLines = 0;             // stop after this many changes; 0: no limit
+    std::int64_t durationMs = 0;     // stop this long after the first reading; 0: no limit
+    std::vector<std::uint8_t> ports; // recorded, in this order
+    std::vector<Destination> destinations;
+    bool comment = false;
+    bool stats = false;
+};
 
-// Ends with Done after the change lines or on SIGINT/SIGTERM (at once, whatever the interval), with
-// Failed after printing why a call or the output failed.
-cli::Exit watchInputs(const device::SerialNumberBuffer &serialNumber, const WatchOptions &options,
-                      cli::Console &console);
+// Ticks at start + k * interval on the monotonic clock. A tick that cannot start on time runs at once and
+// counts as late when it is more than half an interval late; the deadlines it overran are skipped, never
+// made up in a burst. Ends with Done after the changes, the duration or SIGINT/SIGTERM (see DioStop.h),
+// with every recording complete; with Failed after saying why a call or an output failed.
+cli::Exit watchPorts(const device::SerialNumberBuffer &serialNumber, const WatchOptions &options,
+                     cli::Console &console);
 
 } // namespace dio

@@ -20,9 +20,9 @@ install_missing() {
 
 # What building the panel needs.
 build_packages=(cmake ninja-build g++ make qt6-base-dev libcli11-dev zlib1g-dev fonts-liberation
-    pybind11-dev python3-dev)
+    pybind11-dev python3-dev nlohmann-json3-dev)
 # What the real-window tests and the Python module's tests add.
-test_packages=(xvfb xauth libx11-dev xdotool imagemagick python3-pytest)
+test_packages=(xvfb xauth libx11-dev xdotool imagemagick python3-pytest sigrok-cli gtkwave)
 # What the Debian package and its checks add.
 package_packages=(dpkg-dev help2man lintian desktop-file-utils appstream)
 # What the libFuzzer targets add.

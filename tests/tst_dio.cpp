@@ -217,7 +217,7 @@ private slots:
                                   "write S1 0x10",
                                   "write S1 0x10=0x100",
                                   "write S1 =1",
-                                  "watch S1 --interval 9",
+                                  "watch S1 --interval 0",
                                   "watch S1 --interval 60001",
                                   "watch S1 --count 0",
                                   "watch S1 --interval= 100",
@@ -227,7 +227,19 @@ private slots:
                                   "read S<TAB>1",
                                   "write S<NL>1 0x10=1",
                                   "version S<ESC>1",
-                                  "watch S<TAB>1"};
+                                  "watch S<TAB>1",
+                                  "watch S1 --duration 0",
+                                  "watch S1 --duration 1.0001",
+                                  "watch S1 --duration 1.",
+                                  "watch S1 --duration -1",
+                                  "watch S1 --duration -0.5",
+                                  "watch S1 --duration 1000000001",
+                                  "watch S1 --format bogus",
+                                  "watch S1 --json --format csv",
+                                  "watch S1 --format csv --format vcd",
+                                  "watch S1 --format csv --format vcd --output a --output b --output c",
+                                  "watch S1 --ports 256",
+                                  "watch S1 --output ''"};
         for (const char *line : badUsage)
             QTest::addRow("bad usage: %s", line) << "" << line << "STANDIN_COUNT=1" << 2 << ""
                                                  << "Usage:";
@@ -346,6 +358,83 @@ private slots:
         if (signal == 0)
             QCOMPARE(watch.readAllStandardError(), QByteArray("dio: gone\n"));
         QVERIFY2(openedEqualsClosed(), "the device was left open");
+    }
+
+    // The first SIGINT/SIGTERM lets the slow library call in progress return (and no further call be made:
+    // a tick reads two ports), then watch ends with exit 0; a second ends it at once, as the signal would.
+    // A signal the caller left ignored stays ignored.
+    void watchSignalsDuringSlowCalls_data() {
+        QTest::addColumn<QList<int>>("stopSignals");
+        QTest::addColumn<bool>("sigintIgnored");
+        QTest::addColumn<int>("exitSignal"); // 0: exit 0
+        QTest::newRow("SIGTERM: after that call") << QList<int>{SIGTERM} << false << 0;
+        QTest::newRow("SIGINT: after that call") << QList<int>{SIGINT} << false << 0;
+        QTest::newRow("two SIGTERM: at once") << QList<int>{SIGTERM, SIGTERM} << false << SIGTERM;
+        QTest::newRow("SIGTERM then SIGINT: at once") << QList<int>{SIGTERM, SIGINT} << false << SIGINT;
+        QTest::newRow("ignored SIGINT stays ignored, SIGTERM ends it")
+            << QList<int>{SIGINT, SIGTERM} << true << 0;
+    }
+    void watchSignalsDuringSlowCalls() {
+        QFETCH(QList<int>, stopSignals);
+        QFETCH(bool, sigintIgnored);
+        QFETCH(int, exitSignal);
+        QProcess watch;
+        watch.setProcessEnvironment(environment);
+        if (sigintIgnored)
+            watch.setChildProcessModifier([] { ::signal(SIGINT, SIG_IGN); });
+        watch.start(DIO, words("watch DIO-SIM-0001 --interval 10 --format vcd"));
+        QVERIFY(waitForLines(watch, 40)); // the head and the first reading
+        QCOMPARE(run(DIO_SIM, words("delay ReadPort 3000")).exitCode, 0);
+        QTest::qWait(500); // well inside the next tick's first, slow, read
+        QElapsedTimer sinceSignal;
+        sinceSignal.start();
+        for (const int signal : stopSignals) {
+            ::kill(static_cast<pid_t>(watch.processId()), signal);
+            if (signal == SIGINT && sigintIgnored)
+                QVERIFY2(!watch.waitForFinished(3500), "an ignored SIGINT ended watch");
+            QTest::qWait(100);
+        }
+        QVERIFY(watch.state() == QProcess::NotRunning || watch.waitForFinished(10000));
+        // Hang bounds: a second read (3 s more) or the wait for the signal's end would pass them.
+        QVERIFY2(sinceSignal.elapsed() < (exitSignal != 0 ? 1500 : 5000) + (sigintIgnored ? 3600 : 0),
+                 qPrintable(QString::number(sinceSignal.elapsed())));
+        if (exitSignal != 0) {
+            QCOMPARE(watch.exitStatus(), QProcess::CrashExit);
+            QCOMPARE(watch.exitCode(), exitSignal);
+            return;
+        }
+        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watch.exitCode(), 0);
+        const QByteArray vcd = watch.readAllStandardOutput();
+        QVERIFY2(QRegularExpression("\\n#\\d+\\n$").match(QString(vcd)).hasMatch(),
+                 vcd.right(200).constData());
+    }
+
+    // --stats counts the ticks that started more than half an interval late.
+    void watchStatsCountLateTicks_data() {
+        QTest::addColumn<QString>("delay");
+        QTest::addColumn<bool>("late");
+        QTest::newRow("reads slower than the interval") << "delay ReadPort 40" << true;
+        QTest::newRow("no delay") << "" << false;
+    }
+    void watchStatsCountLateTicks() {
+        QFETCH(QString, delay);
+        QFETCH(bool, late);
+        if (!delay.isEmpty())
+            QCOMPARE(run(DIO_SIM, words(delay)).exitCode, 0);
+        const Result result = run(DIO, words("watch DIO-SIM-0001 --interval 50 --duration 0.5 --stats"));
+        QCOMPARE(result.exitCode, 0);
+        const auto stats = QRegularExpression("^dio watch: (\\d+) ticks, (\\d+) late \\([\\d.]+%\\), largest "
+                                              "lateness ([\\d.]+) ms, [\\d.]+ ticks/s of 20.0 asked\\n$")
+                               .match(result.err);
+        QVERIFY2(stats.hasMatch(), qPrintable(result.err));
+        const int ticks = stats.captured(1).toInt(), lateTicks = stats.captured(2).toInt();
+        if (late) { // each tick reads two ports: 80 ms for a tick due every 50 ms
+            QVERIFY2(ticks >= 3 && lateTicks == ticks - 1, qPrintable(result.err));
+            QVERIFY(stats.captured(3).toDouble() > 25.0);
+        } else { // a loose bound, for a busy machine: most ticks on time
+            QVERIFY2(ticks >= 5 && lateTicks * 2 < ticks, qPrintable(result.err));
+        }
     }
 
     // Whatever a command prints on a full disk: the loss is said and the exit code is 1.

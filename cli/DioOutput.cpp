@@ -1,0 +1,74 @@
+#include "DioOutput.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dio {
+
+Output::~Output() {
+    if (descriptor_ > 2)
+        ::close(descriptor_);
+}
+
+Output::Output(Output &&other) noexcept
+    : descriptor_(other.descriptor_), path_(std::move(other.path_)), regularFile_(other.regularFile_),
+      error_(other.error_) {
+    other.descriptor_ = -1;
+}
+
+bool Output::open(const std::string &path, std::string &problem) {
+    path_ = path;
+    // Not emptied on opening: a file another recording holds must be refused before it is touched.
+    descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    const auto fail = [&](const std::string &why) {
+        problem = "cannot write " + path + ": " + why;
+        return false;
+    };
+    if (descriptor_ < 0)
+        return fail(std::strerror(errno));
+    struct stat status {};
+    if (::fstat(descriptor_, &status) != 0)
+        return fail(std::strerror(errno));
+    if (!S_ISREG(status.st_mode))
+        return true; // a pipe, a terminal, /dev/null: written as it is
+    regularFile_ = true;
+    if (::flock(descriptor_, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno == EWOULDBLOCK ? "another recording is writing it" : std::strerror(errno));
+    return true;
+}
+
+bool Output::empty(std::string &problem) {
+    if (!regularFile_ || ::ftruncate(descriptor_, 0) == 0)
+        return true;
+    problem = "cannot write " + path_ + ": " + std::strerror(errno);
+    return false;
+}
+
+void Output::write(std::string_view text) {
+    while (error_ == 0 && !text.empty()) {
+        const ssize_t written = ::write(descriptor_, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            error_ = written < 0 ? errno : EIO;
+        else
+            text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void Output::close() {
+    if (descriptor_ > 2 && ::close(descriptor_) != 0 && error_ == 0)
+        error_ = errno;
+    descriptor_ = -1;
+}
+
+std::string Output::failure() const {
+    return (path_.empty() ? std::string("cannot write the output") : "cannot write " + path_) + ": " +
+           std::strerror(error_);
+}
+
+} // namespace dio

@@ -1,0 +1,37 @@
+// Where a recording goes: standard output or a file. Every write is checked; the first failure is kept
+// and nothing is written after it. A regular file is locked while it is written, so two recordings
+// (two --output of one command, or two programs) never interleave in one file.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace dio {
+
+class Output {
+public:
+    Output() = default; // standard output
+    ~Output();
+    Output(Output &&other) noexcept;
+    Output &operator=(Output &&) = delete;
+    Output(const Output &) = delete;
+
+    // Opens (creating) the file and locks a regular one; false with `problem` set when it cannot be written.
+    bool open(const std::string &path, std::string &problem);
+    // Empties a regular file, once every output has opened, so that a refused one costs no file its content.
+    bool empty(std::string &problem);
+    void write(std::string_view text);
+    // Closes a file, keeping the error a deferred write (a full disk on NFS, say) reports there.
+    void close();
+    bool failed() const { return error_ != 0; }
+    // "cannot write the output: ..." for standard output, "cannot write FILE: ..." for a file.
+    std::string failure() const;
+
+private:
+    int descriptor_ = 1;
+    std::string path_; // empty for standard output
+    bool regularFile_ = false;
+    int error_ = 0;
+};
+
+} // namespace dio

@@ -1,0 +1,240 @@
+"""dio watch recordings read by readers nobody here wrote: sigrok-cli's VCD import, and GTKWave's vcd2fst
+(read back through fst2vcd). Each test drives the simulator on a state file of its own."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+DIO = os.environ["DIO"]
+DIO_SIM = os.environ["DIO_SIM"]
+
+
+@pytest.fixture
+def env(tmp_path):
+    environment = dict(os.environ, KAVREN_SIM_STATE=str(tmp_path / "sim.state"))
+    environment.pop("KAVREN_LIBRARY", None)
+    return environment
+
+
+def run(program, *arguments, env):
+    return subprocess.run([program, *arguments], env=env, capture_output=True, text=True, timeout=60)
+
+
+def csv_states(path):
+    """(seconds, bits) per row of dio's CSV; bits LSB first per port, as the VCD wires are declared."""
+    lines = path.read_bytes().decode().split("\r\n")
+    assert lines[0].startswith("time_s,0x"), lines[0]
+    assert lines[-1] == "", "the last record ends with CRLF"
+    states = []
+    for line in lines[1:-1]:
+        time_s, *values = line.split(",")
+        assert re.fullmatch(r"\d+\.\d{6}", time_s), line
+        states.append((float(time_s), tuple(int(v) >> bit & 1 for v in values for bit in range(8))))
+    return states
+
+
+def distinct(patterns):
+    return [p for i, p in enumerate(patterns) if i == 0 or p != patterns[i - 1]]
+
+
+def lasting(states, end, shortest):
+    """The patterns of the states that lasted at least `shortest` seconds (a 1 ms downsampling may drop
+    shorter ones), merged where they repeat."""
+    ends = [t for t, _ in states[1:]] + [end]
+    return distinct([bits for (t, bits), until in zip(states, ends) if until - t >= shortest])
+
+
+def sigrok_patterns(vcd):
+    out = subprocess.run(["sigrok-cli", "-I", "vcd:downsample=1000", "-i", str(vcd), "-O", "csv"],
+                         capture_output=True, text=True, timeout=60, check=True).stdout
+    rows = [line for line in out.splitlines() if re.fullmatch(r"[01](,[01])*", line)]
+    assert rows, out
+    return distinct([tuple(int(b) for b in row.split(",")) for row in rows])
+
+
+def vcd_states(text):
+    """(microseconds, bits in declaration order) at each timestamp of a VCD made of 1-bit wires, and its
+    last timestamp, scope and wire names."""
+    codes, names = {}, []
+    head, body = text.split("$enddefinitions", 1)
+    for code, name in re.findall(r"\$var\s+wire\s+1\s+(\S+)\s+(\S+)\s+\$end", head):
+        codes[code] = len(names)
+        names.append(name)
+    scope = re.search(r"\$scope\s+module\s+(\S+)\s+\$end", head).group(1)
+    bits, states, now, changed = [None] * len(names), [], None, False
+    for token in body.split()[1:]:  # past "$end"
+        if token.startswith("#"):
+            if changed:
+                states.append((now, tuple(bits)))
+            now, changed = int(token[1:]), False
+        elif token[0] in "01":
+            bits[codes[token[1:]]] = int(token[0])
+            changed = True
+    if changed:
+        states.append((now, tuple(bits)))
+    assert None not in states[0][1], "every wire has a value from the first timestamp on"
+    return states, now, scope, names
+
+
+def gtkwave_states(vcd, tmp_path):
+    fst = tmp_path / "rec.fst"
+    converted = subprocess.run(["vcd2fst", str(vcd), str(fst)], capture_output=True, text=True, timeout=60)
+    assert converted.returncode == 0 and not converted.stderr, converted.stderr
+    back = subprocess.run(["fst2vcd", str(fst)], capture_output=True, text=True, timeout=60, check=True)
+    assert re.search(r"\$timescale\s+1us\s+\$end", back.stdout), back.stdout[:400]
+    return vcd_states(back.stdout)
+
+
+def record(env, tmp_path, *options, during=None):
+    """Records to rec.vcd and rec.csv in one run; `during` runs meanwhile."""
+    watch = subprocess.Popen([DIO, "watch", *options, "--output", str(tmp_path / "rec.vcd"),
+                              "--output", str(tmp_path / "rec.csv")], env=env, stderr=subprocess.PIPE,
+                             text=True)
+    if during:
+        during(watch)
+    _, err = watch.communicate(timeout=60)
+    return watch.returncode, err
+
+
+def scripted_writes(env):
+    def write(watch):
+        time.sleep(0.2)
+        for value in (0x01, 0x80, 0x5A, 0xFF, 0x00):
+            assert run(DIO, "write", "DIO-SIM-0001", f"0x10={value}", env=env).returncode == 0
+            time.sleep(0.1)
+    return write
+
+
+@pytest.mark.parametrize("serial, interval, during", [
+    ("DIO-SIM-0002", "5", None),
+    ("DIO-SIM-0002", "1", None),
+    ("DIO-SIM-0001", "5", scripted_writes),
+], ids=["counting at 5 ms", "counting at 1 ms", "scripted writes at 5 ms"])
+def test_readers_see_what_the_csv_shows(env, tmp_path, serial, interval, during):
+    code, err = record(env, tmp_path, serial, "--interval", interval, "--duration", "1.2",
+                       during=during(env) if during else None)
+    assert code == 0, err
+    csv = csv_states(tmp_path / "rec.csv")
+    states, end, scope, names = vcd_states((tmp_path / "rec.vcd").read_text())
+    assert scope == serial.replace("-", "_")
+    assert names == [f"in0{port}_{bit}" for port in (0, 1) for bit in range(8)]
+    assert [bits for _, bits in states] == [bits for _, bits in csv]  # one run, two outputs
+    assert 1_200_000 <= end < 1_300_000, "the end of the duration is the last timestamp"
+    expected = lasting(csv, end / 1e6, 0.002)
+    assert len(expected) >= 4, "the inputs changed while recording"
+    assert sigrok_patterns(tmp_path / "rec.vcd") == expected
+    fst_states, fst_end, _, fst_names = gtkwave_states(tmp_path / "rec.vcd", tmp_path)
+    assert fst_names == names and fst_end == end
+    assert distinct([bits for _, bits in fst_states]) == distinct([bits for _, bits in states])
+    if during:  # the loopback device's input 0x00 shows each value written to 0x10, in order
+        values = distinct([sum(bit << i for i, bit in enumerate(bits[:8])) for _, bits in csv])
+        assert values == [0x00, 0x01, 0x80, 0x5A, 0xFF, 0x00]
+
+
+@pytest.mark.parametrize("end", ["SIGINT", "SIGTERM", "--count", "--duration"])
+def test_a_recording_that_ends_is_complete(env, tmp_path, end):
+    options = {"--count": ["--count", "2"], "--duration": ["--duration", "0.7"]}.get(end, [])
+
+    def stop(watch):
+        if end.startswith("SIG"):
+            time.sleep(0.8)
+            watch.send_signal(getattr(signal, end))
+
+    code, err = record(env, tmp_path, "DIO-SIM-0002", "--interval", "5", *options, during=stop)
+    assert code == 0, err
+    text = (tmp_path / "rec.vcd").read_text()
+    states, last, _, _ = vcd_states(text)
+    assert text.endswith(f"\n#{last}\n") and last > states[-1][0], "a final timestamp after the last change"
+    assert len(csv_states(tmp_path / "rec.csv")) == len(states)
+    fst_states, fst_end, _, _ = gtkwave_states(tmp_path / "rec.vcd", tmp_path)
+    assert fst_end == last
+    assert sigrok_patterns(tmp_path / "rec.vcd")
+
+
+@pytest.mark.parametrize("serial, scope", [
+    ("1st board", "_1st_board"),
+    ("$end", "_end"),
+    ("A\\B#1", "A_B_1"),
+    ("Gr\u00fc\u00dfe-\u00e9", "Gr__e__"),
+    ("x" * 19, "x" * 19),
+])
+def test_an_odd_serial_number_makes_a_valid_scope(env, tmp_path, serial, scope):
+    assert run(DIO_SIM, "add", serial, "Odd", "--mode", "manual", env=env).returncode == 0
+    assert run(DIO_SIM, "set", serial, "0x00", "0x5A", env=env).returncode == 0
+    code, err = record(env, tmp_path, serial, "--interval", "10", "--duration", "0.1")
+    assert code == 0, err
+    _, _, written, _ = vcd_states((tmp_path / "rec.vcd").read_text())
+    assert written == scope
+    fst_states, _, read_back, _ = gtkwave_states(tmp_path / "rec.vcd", tmp_path)
+    assert read_back == scope and fst_states[0][1][:8] == (0, 1, 0, 1, 1, 0, 1, 0)
+    assert sigrok_patterns(tmp_path / "rec.vcd") == [(0, 1, 0, 1, 1, 0, 1, 0) + (0,) * 8]
+
+
+@pytest.mark.parametrize("target, message", [
+    ("/dev/full", "dio: cannot write /dev/full: No space left on device\n"),
+    ("{tmp}", "dio: cannot write {tmp}: Is a directory\n"),
+    ("{tmp}/no/such/rec.vcd", "dio: cannot write {tmp}/no/such/rec.vcd: No such file or directory\n"),
+    ("{tmp}/twice.vcd", "dio: cannot write {tmp}/twice.vcd: another recording is writing it\n"),
+])
+def test_an_output_that_cannot_be_written_fails(env, tmp_path, target, message):
+    target, message = target.format(tmp=tmp_path), message.format(tmp=tmp_path)
+    earlier = tmp_path / "earlier.vcd"
+    earlier.write_text("an earlier recording\n")
+    outputs = ["--output", str(earlier)] + ["--output", target] * (2 if "twice" in target else 1)
+    result = run(DIO, "watch", "DIO-SIM-0002", "--format", "vcd", "--duration", "0.1", *outputs, env=env)
+    assert (result.returncode, result.stderr) == (1, message)
+    if "twice" in target or "no/such" in target:  # refused before anything was written: no file emptied
+        assert earlier.read_text() == "an earlier recording\n"
+
+
+def test_outputs_replace_a_file_follow_a_link_and_feed_a_fifo(env, tmp_path):
+    old = tmp_path / "old.csv"
+    old.write_text("x" * 100_000)
+    (tmp_path / "link.csv").symlink_to(old)
+    os.mkfifo(tmp_path / "fifo")
+    with subprocess.Popen(["cat", str(tmp_path / "fifo")], stdout=subprocess.PIPE, text=True) as reader:
+        result = run(DIO, "watch", "DIO-SIM-0001", "--format", "csv", "--duration", "0.1",
+                     "--output", str(tmp_path / "link.csv"), "--output", str(tmp_path / "fifo"), env=env)
+        piped = reader.communicate(timeout=60)[0]
+    assert result.returncode == 0, result.stderr
+    assert old.read_bytes() == b"time_s,0x00,0x01\r\n0.000000,0,0\r\n"
+    assert piped == "time_s,0x00,0x01\n0.000000,0,0\n"
+
+
+@pytest.mark.parametrize("command", ["watch DIO-SIM-0002 --count 1 --format vcd", "read DIO-SIM-0001"])
+def test_a_closed_stdout_is_a_lost_output_not_another_file(env, command):
+    # With fd 1 closed, the next file opened (the library's, a timer) would take it and receive the output.
+    result = subprocess.run(["sh", "-c", f'exec "$0" {command} >&-', DIO], env=env, capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (1, "dio: cannot write the output: Bad file descriptor\n")
+
+
+@pytest.mark.parametrize("ignored", [False, True], ids=["SIGPIPE ends dio", "SIGPIPE ignored: exit 1"])
+def test_a_closed_pipe(env, ignored):
+    def ignore():
+        signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    watch = subprocess.Popen([DIO, "watch", "DIO-SIM-0002", "--interval", "1", "--format", "vcd"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=ignore if ignored else None)
+    watch.stdout.readline()
+    watch.stdout.close()  # the counting inputs change every 250 ms: the next write meets the closed pipe
+    err = watch.communicate(timeout=60)[1].decode()
+    if ignored:
+        assert (watch.returncode, err) == (1, "dio: cannot write the output: Broken pipe\n")
+    else:
+        assert (watch.returncode, err) == (-signal.SIGPIPE, "")
+
+
+@pytest.mark.parametrize("comment", [False, True], ids=["plain CSV", "--comment"])
+def test_csv_starts_with_a_comment_only_when_asked(env, comment):
+    result = run(DIO, "watch", "DIO-SIM-0001", "--format", "csv", "--duration", "0.05",
+                 *(["--comment"] if comment else []), env=env)
+    lines = result.stdout.split("\n")
+    assert result.returncode == 0 and lines[-1] == ""
+    if comment:
+        assert re.fullmatch(r"# started 20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", lines.pop(0))
+    assert lines[:2] == ["time_s,0x00,0x01", "0.000000,0,0"]
