@@ -21,7 +21,7 @@ py::list listDevices() {
         status = ListDevices(&count, serials.data(), descriptions.data());
     }
     if (status != 0)
-        throw DeviceFailure(status, device::ListErrorText);
+        throw DeviceFailure(status, device::ListErrorText, "ListDevices");
     const device::Listing listing =
         device::readListing(count, device::boundedText(serials), device::boundedText(descriptions));
     py::list devices;
