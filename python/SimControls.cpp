@@ -52,13 +52,21 @@ sim::Operation operationArgument(const py::str &text) {
         "': give ListDevices, OpenDevice, CloseDevice, GetSWVersion, ReadPort or WritePort");
 }
 
+// A text argument that may be None; anything but a str is refused, not turned into one.
+py::str optionalText(const py::object &text, const char *name) {
+    if (!PyUnicode_Check(text.ptr()))
+        throw py::type_error(std::string(name) + " must be a str or None, not " +
+                             std::string(py::str(py::type::handle_of(text).attr("__name__"))));
+    return py::reinterpret_borrow<py::str>(text);
+}
+
 // One device, or every device (None). A fault or delay of ListDevices concerns every device.
 std::string targetArgument(const py::object &serial, sim::Operation operation) {
     if (serial.is_none())
         return {};
     if (operation == sim::Operation::ListDevices)
         throw py::value_error("serial does not go with ListDevices, which concerns every device");
-    return deviceText(serial.cast<py::str>(), DeviceText::Serial);
+    return deviceText(optionalText(serial, "serial"), DeviceText::Serial);
 }
 
 py::str statusJson() {
@@ -108,7 +116,7 @@ void fail(const py::str &operationName, const py::object &serial, py::handle sta
     if (fault.status == 0)
         throw py::value_error("status 0 means success; give a non-zero status");
     if (!message.is_none())
-        fault.message = deviceText(message.cast<py::str>(), DeviceText::Message);
+        fault.message = deviceText(optionalText(message, "message"), DeviceText::Message);
     run([&](sim::StateFile &file) { return dio_sim::fail(file, fault); });
 }
 

@@ -5,6 +5,8 @@ import os
 import pathlib
 import pydoc
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -104,3 +106,20 @@ def test_help_and_stub_describe_the_module():
     documentation = pydoc.render_doc(dio, renderer=pydoc.plaintext)
     for text in ("with dio.Device(", "class Device", "use_library(path: os.PathLike)", "class DeviceError", "library_path()"):
         assert text in documentation
+
+
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        ("def first(serial: str) -> int:\n    with dio.Device(serial) as dev:\n        return dev.read(dio.INPUT_PORTS[0])\n"
+         "def faults() -> list[dio.sim.SimFault]:\n    dio.sim.fail('ReadPort', times=None)\n    return dio.sim.faults()\n",
+         "Success: no issues found"),
+        ("dio.Device('X').read('0')\n", 'has incompatible type "str"; expected "SupportsIndex"'),
+    ],
+    ids=["return from inside with", "wrong argument type"],
+)
+def test_mypy_sees_the_package(tmp_path, script, expected):
+    (tmp_path / "bench.py").write_text("import dio\nimport dio.sim\n\n" + script)
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                           "bench.py"], cwd=tmp_path, capture_output=True, text=True, timeout=240)
+    assert expected in done.stdout, done.stdout + done.stderr

@@ -13,7 +13,7 @@ import dio.sim
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
-def dio_sim(*arguments):
+def run_dio_sim(*arguments):
     done = subprocess.run(["dio-sim", *arguments], capture_output=True, text=True)
     return done.returncode, done.stderr.splitlines()[0].removeprefix("dio-sim: ") if done.stderr else ""
 
@@ -33,7 +33,7 @@ def dio_sim(*arguments):
 )
 def test_changes_match_dio_sim(tmp_path, monkeypatch, command, call):
     states = []
-    for change in (lambda: None, lambda: dio_sim(*command), call):
+    for change in (lambda: None, lambda: run_dio_sim(*command), call):
         monkeypatch.setenv("KAVREN_SIM_STATE", str(tmp_path / f"{len(states)}.state"))
         change()
         # The counting device's inputs follow the clock.
@@ -60,7 +60,7 @@ def test_changes_match_dio_sim(tmp_path, monkeypatch, command, call):
          "unknown operation", "delay too long"],
 )
 def test_refusals_match_dio_sim(command, call, text):
-    code, message = dio_sim(*command)
+    code, message = run_dio_sim(*command)
     assert code == 2
     with pytest.raises(ValueError) as raised:
         call()
@@ -79,8 +79,13 @@ def test_refusals_match_dio_sim(command, call, text):
         (lambda: dio.sim.fail("ReadPort", times=0), ValueError, "times must be 1-4294967295, not 0"),
         (lambda: dio.sim.delay("ReadPort", 1.5), TypeError, "milliseconds must be an integer"),
         (lambda: dio.sim.set_inputs("DIO-SIM-0001", 256, 0), ValueError, "port must be 0-255"),
+        (lambda: dio.sim.fail("ReadPort", serial=5), TypeError, "serial must be a str or None, not int"),
+        (lambda: dio.sim.fail("ReadPort", message=b"x"), TypeError, "message must be a str or None, not bytes"),
+        (lambda: dio.sim.fail("ReadPort", status=True), TypeError, "status must be an integer .* not bool"),
+        (lambda: dio.sim.fail("ReadPort", times=2**64), ValueError, "times must be 1-4294967295"),
     ],
-    ids=["message without buffer", "serial with ListDevices", "status 0", "times 0", "float delay", "port 256"],
+    ids=["message without buffer", "serial with ListDevices", "status 0", "times 0", "float delay", "port 256",
+         "serial not a text", "message not a text", "bool status", "huge times"],
 )
 def test_python_arguments_follow_dio_sims_rules(call, error, text):
     with pytest.raises(error, match=text):
@@ -101,7 +106,7 @@ def test_an_unusable_state_file_raises_dio_sims_message(tmp_path, monkeypatch, c
     place.mkdir() if content is None else place.write_bytes(content)
     place.chmod(0o700 if content is None else 0o600)
     monkeypatch.setenv("KAVREN_SIM_STATE", str(place))
-    code, message = dio_sim("status")
+    code, message = run_dio_sim("status")
     with pytest.raises(OSError) as raised:
         call()
     assert code == 1 and str(raised.value) == message
