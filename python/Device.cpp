@@ -11,6 +11,7 @@
 #include "LibraryChoice.h"
 #include "OperationTexts.h"
 #include "PythonErrors.h"
+#include "WithoutGil.h"
 
 namespace py = pybind11;
 using Clock = std::chrono::steady_clock;
@@ -45,10 +46,7 @@ Clock::time_point after(double seconds) {
 void sleepUntil(Clock::time_point until) {
     constexpr auto Slice = std::chrono::milliseconds(20);
     for (auto now = Clock::now(); now < until; now = Clock::now()) {
-        {
-            py::gil_scoped_release released;
-            std::this_thread::sleep_for(std::min<Clock::duration>(until - now, Slice));
-        }
+        withoutGil([&] { std::this_thread::sleep_for(std::min<Clock::duration>(until - now, Slice)); });
         if (PyErr_CheckSignals() != 0)
             throw py::error_already_set();
     }
@@ -72,9 +70,10 @@ Device::Device(const py::str &serial) : serial_(serial), forkGeneration_(forks) 
     const device::SerialNumberBuffer serialNumber = serialArgument(serial);
     latin1Serial_ = std::string(device::boundedText(serialNumber));
     ensureLoaded();
-    py::gil_scoped_release released;
-    if (const std::int32_t status = OpenDevice(serialNumber.data(), &handle_); status != 0)
-        throw DeviceFailure(status, device::OpenErrorText, "OpenDevice", latin1Serial_);
+    withoutGil([&] {
+        if (const std::int32_t status = OpenDevice(serialNumber.data(), &handle_); status != 0)
+            throw DeviceFailure(status, device::OpenErrorText, "OpenDevice", latin1Serial_);
+    });
     open_ = true;
 }
 
@@ -98,12 +97,13 @@ void Device::callOpenDevice(const char *operation, const char *failureText, Call
         throw py::value_error("the device " + std::string(py::repr(serial_)) +
                               " was opened before this process was forked; open it again in this process");
     device::MessageBuffer message{};
-    py::gil_scoped_release released;
-    const std::lock_guard lock(mutex_);
-    if (!open_)
-        throw py::value_error("the device is closed");
-    if (const std::int32_t status = call(message.data()); status != 0)
-        throw DeviceFailure(status, failureMessage(message, failureText), operation, latin1Serial_);
+    withoutGil([&] {
+        const std::lock_guard lock(mutex_);
+        if (!open_)
+            throw py::value_error("the device is closed");
+        if (const std::int32_t status = call(message.data()); status != 0)
+            throw DeviceFailure(status, failureMessage(message, failureText), operation, latin1Serial_);
+    });
 }
 
 void Device::write(py::handle port, py::handle value) {
@@ -186,13 +186,14 @@ void Device::close() {
         open_ = false;
         return;
     }
-    py::gil_scoped_release released;
-    const std::lock_guard lock(mutex_);
-    if (!open_)
-        return;
-    open_ = false; // released whatever the library says
-    if (const std::int32_t status = CloseDevice(handle_); status != 0)
-        throw DeviceFailure(status, device::CloseErrorText, "CloseDevice", latin1Serial_);
+    withoutGil([&] {
+        const std::lock_guard lock(mutex_);
+        if (!open_)
+            return;
+        open_ = false; // released whatever the library says
+        if (const std::int32_t status = CloseDevice(handle_); status != 0)
+            throw DeviceFailure(status, device::CloseErrorText, "CloseDevice", latin1Serial_);
+    });
 }
 
 } // namespace pydio

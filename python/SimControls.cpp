@@ -8,6 +8,7 @@
 #include "Arguments.h"
 #include "Console.h"
 #include "SimCommands.h"
+#include "WithoutGil.h"
 
 namespace py = pybind11;
 
@@ -20,11 +21,10 @@ using cli::DeviceText;
 // Runs a dio-sim command on the state file in use, without the GIL: a change may wait for the state's lock.
 void run(const std::function<dio_sim::Result(sim::StateFile &)> &command, std::string *output = nullptr) {
     dio_sim::Result result;
-    {
-        py::gil_scoped_release released;
+    withoutGil([&] {
         sim::StateFile file(sim::StateFile::defaultPath());
         result = command(file);
-    }
+    });
     if (result.outcome == dio_sim::Outcome::BadUsage)
         throw py::value_error(result.message);
     if (result.outcome != dio_sim::Outcome::Done) {

@@ -4,6 +4,8 @@ import copy
 import os
 import pickle
 import select
+import subprocess
+import sys
 import threading
 import time
 
@@ -143,3 +145,25 @@ def test_fork_with_a_call_in_flight(child_call, expected):
     reader.join()
     device.close()
     assert answer.startswith(expected)
+
+
+@pytest.mark.parametrize(
+    "thread_call",
+    [
+        "lambda: waiting.wait_for(0x00, 0xFF, timeout=None, interval=0.05)",
+        "lambda: [slow.read(0x00) for _ in range(100)]",
+    ],
+    ids=["in a wait", "in slow reads"],
+)
+def test_the_interpreter_exits_cleanly_with_daemon_threads_in_calls(thread_call):
+    script = f"""
+import threading, time, dio, dio.sim
+dio.use_simulator()
+slow, waiting = dio.Device("DIO-SIM-0001"), dio.Device("DIO-SIM-0002")
+dio.sim.delay("ReadPort", 100, serial="DIO-SIM-0001")
+dio.sim.delay("CloseDevice", 300)
+threading.Thread(target={thread_call}, daemon=True).start()
+time.sleep(0.2)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
