@@ -1,6 +1,7 @@
 #include "ArgumentChecks.h"
 
 #include <cmath>
+#include <string_view>
 
 #include "TextRules.h"
 
@@ -12,6 +13,11 @@ namespace {
 
 std::string typeName(py::handle object) {
     return py::str(py::type::handle_of(object).attr("__name__"));
+}
+
+bool isBool(py::handle object) {
+    const std::string_view type = Py_TYPE(object.ptr())->tp_name;
+    return PyBool_Check(object.ptr()) || type == "numpy.bool_" || type == "numpy.bool";
 }
 
 } // namespace
@@ -27,8 +33,8 @@ device::SerialNumberBuffer serialArgument(const py::str &serial) {
 }
 
 long long integerArgument(py::handle number, const char *name, long long low, long long high) {
-    // A bool has __index__, but True as a port or a count is a slip, not a number.
-    if (PyBool_Check(number.ptr()) || !PyIndex_Check(number.ptr()))
+    // A bool has __index__ (numpy's too, for now), but True as a port or a count is a slip, not a number.
+    if (isBool(number) || !PyIndex_Check(number.ptr()))
         throw py::type_error(std::string(name) +
                              " must be an integer (int or an object with __index__), not " +
                              typeName(number));
@@ -52,7 +58,7 @@ std::uint8_t byteArgument(py::handle number, const char *name) {
 std::optional<double> secondsArgument(py::handle seconds, const char *name, bool positive) {
     if (seconds.is_none())
         return std::nullopt;
-    if (PyBool_Check(seconds.ptr()) || PyUnicode_Check(seconds.ptr()) || PyBytes_Check(seconds.ptr()))
+    if (isBool(seconds) || PyUnicode_Check(seconds.ptr()) || PyBytes_Check(seconds.ptr()))
         throw py::type_error(std::string(name) + " must be a number of seconds, not " + typeName(seconds));
     const double value = PyFloat_AsDouble(seconds.ptr());
     if (value == -1.0 && PyErr_Occurred()) {

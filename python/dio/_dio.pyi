@@ -20,7 +20,9 @@ class DeviceError(OSError):
     message: str
     serial: str | None
     operation: str | None
-    def __init__(self, status: int, message: str, serial: str | None = ..., operation: str | None = ...) -> None: ...
+    def __init__(
+        self, status: int, message: str, serial: str | None = ..., operation: str | None = ...
+    ) -> None: ...
 
 class LibraryError(Exception):
     """No usable device library: which file was chosen, what is wrong with it, and how to provide one."""

@@ -105,7 +105,8 @@ def set_inputs(serial: str, port: typing.SupportsIndex, value: typing.SupportsIn
     _dio._sim_set_inputs(serial, port, value)
 
 
-def fail(operation: str, *, serial: str | None = None, status: typing.SupportsIndex = 1, message: str | None = None,
+def fail(operation: str, *, serial: str | None = None, status: typing.SupportsIndex = 1,
+         message: str | None = None,
          times: typing.SupportsIndex | None = 1) -> None:
     """Makes calls of an operation (ListDevices, OpenDevice, CloseDevice, GetSWVersion, ReadPort or
     WritePort, any case) fail with a non-zero status: the next `times` calls, or every call until cleared

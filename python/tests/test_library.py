@@ -111,8 +111,12 @@ def test_help_and_stub_describe_the_module():
 @pytest.mark.parametrize(
     "script, expected",
     [
-        ("def first(serial: str) -> int:\n    with dio.Device(serial) as dev:\n        return dev.read(dio.INPUT_PORTS[0])\n"
-         "def faults() -> list[dio.sim.SimFault]:\n    dio.sim.fail('ReadPort', times=None)\n    return dio.sim.faults()\n",
+        ("def first(serial: str) -> int:\n"
+         "    with dio.Device(serial) as dev:\n"
+         "        return dev.read(dio.INPUT_PORTS[0])\n"
+         "def faults() -> list[dio.sim.SimFault]:\n"
+         "    dio.sim.fail('ReadPort', times=None)\n"
+         "    return dio.sim.faults()\n",
          "Success: no issues found"),
         ("dio.Device('X').read('0')\n", 'has incompatible type "str"; expected "SupportsIndex"'),
     ],

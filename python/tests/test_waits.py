@@ -109,7 +109,8 @@ numpy = pytest.importorskip("numpy")
     "call, expected",
     [
         (lambda d: (d.write(numpy.uint8(0x10), numpy.int64(7)), d.read(numpy.int32(0)))[1], 7),
-        (lambda d: d.wait_for(numpy.uint16(0x00), numpy.uint8(0), mask=numpy.int8(1), timeout=numpy.float32(1)), 0),
+        (lambda d: d.wait_for(numpy.uint16(0x00), numpy.uint8(0), mask=numpy.int8(1),
+                              timeout=numpy.float32(1)), 0),
         (lambda d: d.read(numpy.array([0x10])[0]), 0),
     ],
     ids=["write and read", "wait_for", "array element"],
@@ -125,9 +126,10 @@ def test_numpy_integers_are_accepted(call, expected):
         (lambda d: d.read(numpy.float64(0)), TypeError, "port must be an integer .* not float64"),
         (lambda d: d.write(0x10, numpy.uint16(256)), ValueError, "value must be 0-255, not 256"),
         (lambda d: d.write(0x10, True), TypeError, "value must be an integer .* not bool"),
+        (lambda d: d.read(numpy.bool_(True)), TypeError, "port must be an integer .* not bool"),
         (lambda d: d.wait_for(0x00, 1, mask=numpy.int64(-1)), ValueError, "mask must be 0-255, not -1"),
     ],
-    ids=["numpy float", "numpy too big", "bool", "negative mask"],
+    ids=["numpy float", "numpy too big", "bool", "numpy bool", "negative mask"],
 )
 def test_other_numbers_are_refused_by_name(call, error, text):
     with dio.Device(LOOPBACK) as device:
