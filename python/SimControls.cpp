@@ -1,6 +1,10 @@
 #include "SimControls.h"
 
 #include <limits>
+#include <mutex>
+#include <new>
+
+#include <pthread.h>
 
 #include <CLI/Error.hpp>
 
@@ -18,11 +22,23 @@ namespace {
 
 using cli::DeviceText;
 
+// The threads of this process take turns here rather than at the state's lock, whose 2 s bound is for
+// other programs: eight threads changing the state at once would otherwise time out each other.
+std::mutex changesInThisProcess;
+
+// A fork's child has only the forking thread: a turn another thread held is nobody's there.
+void resetTurnsInChild() {
+    new (&changesInThisProcess) std::mutex;
+}
+
 // Runs a dio-sim command on the state file in use, without the GIL: a change may wait for the state's lock.
 void run(const std::function<dio_sim::Result(sim::StateFile &)> &command, std::string *output = nullptr) {
     dio_sim::Result result;
+    // The environment is read with the GIL held, so no os.environ change of another thread can race it.
+    const std::string path = sim::StateFile::defaultPath();
     withoutGil([&] {
-        sim::StateFile file(sim::StateFile::defaultPath());
+        const std::lock_guard oneAtATime(changesInThisProcess);
+        sim::StateFile file(path);
         result = command(file);
     });
     if (result.outcome == dio_sim::Outcome::BadUsage)
@@ -131,6 +147,7 @@ void delay(const py::str &operationName, py::handle milliseconds, const py::obje
 } // namespace
 
 void defineSimControls(py::module_ &module) {
+    pthread_atfork(nullptr, nullptr, resetTurnsInChild);
     module.def("_sim_status_json", statusJson);
     module.def("_sim_reset", [] { run(dio_sim::reset); });
     module.def("_sim_add", add, py::arg("serial"), py::arg("description"), py::arg("mode"),

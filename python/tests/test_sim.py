@@ -137,3 +137,4 @@ def test_readme_example_runs_as_written(tmp_path):
                           cwd=tmp_path, env=environment, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     assert re.search(r"\b[2-9] passed\b", done.stdout), done.stdout
+
