@@ -147,6 +147,9 @@ def test_fork_with_a_call_in_flight(child_call, expected):
     assert answer.startswith(expected)
 
 
+# CPython ends such threads with pthread_exit, whose forced unwind the sanitizers report themselves (a
+# null reference to __forced_unwind in pybind11's rethrow, a poisoned stack that was never unpoisoned).
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers report pthread_exit")
 @pytest.mark.parametrize(
     "thread_call",
     [
