@@ -126,13 +126,24 @@ def test_each_test_has_its_own_simulator(dio_sim, dio_device, tmp_path, order):
         dio_device.read(0x00)
 
 
-def test_readme_example_runs_as_written(tmp_path):
+@pytest.mark.parametrize(
+    "conftest, environment",
+    [
+        (None, {}),
+        ('pytest_plugins = ["dio.pytest_plugin"]\n', {}),
+        ('pytest_plugins = ["dio.pytest_plugin"]\n', {"PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1"}),
+    ],
+    ids=["entry point", "named as well", "named only"],
+)
+def test_readme_example_runs_as_written(tmp_path, conftest, environment):
     section = README.read_text().split("## Scripting in Python", 1)[1].split("\n## ", 1)[0]
     blocks = re.findall(r"(?:^(?:    .*)?\n)+", section, re.M)  # the indented code blocks
     example = next(block for block in blocks if "def test_" in block)
     example = "\n".join(line[4:] for line in example.splitlines())
     (tmp_path / "test_bench.py").write_text(example)
-    environment = {k: v for k, v in os.environ.items() if k not in ("KAVREN_SIM_STATE", "PYTEST_ADDOPTS")}
+    if conftest:
+        (tmp_path / "conftest.py").write_text(conftest)
+    environment |= {k: v for k, v in os.environ.items() if k not in ("KAVREN_SIM_STATE", "PYTEST_ADDOPTS")}
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_bench.py"],
                           cwd=tmp_path, env=environment, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
