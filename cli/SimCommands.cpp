@@ -3,12 +3,9 @@
 #include <cstdio>
 #include <functional>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <nlohmann/json.hpp>
 
 #include "Arguments.h"
-#include "DeviceText.h"
 #include "TextRules.h"
 
 namespace dio_sim {
@@ -44,8 +41,10 @@ std::string shown(const std::string &text) {
     return device::printableText(text);
 }
 
-QString jsonText(const std::string &text) {
-    return device::decodeText(std::string_view(text));
+using Json = nlohmann::json; // objects keep their keys sorted
+
+Json jsonText(const std::string &latin1) {
+    return device::utf8FromLatin1(latin1);
 }
 
 std::string unknownDevice(const std::string &serial) {
@@ -88,41 +87,59 @@ std::string statusText(const State &state) {
     return out;
 }
 
+// Four spaces a level, members on lines of their own, an empty array as "[\n<indent>]" and a newline at the
+// end: the layout dio-sim has always printed, which scripts may compare byte for byte.
+void writeIndented(const Json &value, std::size_t depth, std::string &out) {
+    if (!value.is_structured()) {
+        out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
+        return;
+    }
+    out += value.is_object() ? "{\n" : "[\n";
+    for (auto member = value.begin(); member != value.end(); ++member) {
+        out.append(4 * (depth + 1), ' ');
+        if (value.is_object())
+            out += Json(member.key()).dump() + ": ";
+        writeIndented(*member, depth + 1, out);
+        out += std::next(member) == value.end() ? "\n" : ",\n";
+    }
+    out.append(4 * depth, ' ');
+    out += value.is_object() ? "}" : "]";
+}
+
 std::string statusJson(const State &state, const std::string &path) {
-    QJsonArray devices, faults, delays;
+    Json devices = Json::array(), faults = Json::array(), delays = Json::array();
     for (const Device &device : state.devices) {
-        devices.append(QJsonObject{
+        devices.push_back({
             {"serial", jsonText(device.serial)},
             {"plugged", device.plugged},
-            {"mode", QString::fromLatin1(sim::modeName(device.mode))},
-            {"inputs", QJsonArray{sim::inputValue(device, 0), sim::inputValue(device, 1)}},
-            {"outputs", QJsonArray{device.outputs[0], device.outputs[1]}},
+            {"mode", sim::modeName(device.mode)},
+            {"inputs", {sim::inputValue(device, 0), sim::inputValue(device, 1)}},
+            {"outputs", {device.outputs[0], device.outputs[1]}},
             {"version", jsonText(device.version)},
             {"description", jsonText(device.description)},
         });
     }
     for (const Rule &rule : state.rules) {
-        const QJsonValue serial = rule.serial.empty() ? QJsonValue() : QJsonValue(jsonText(rule.serial));
-        const QString operation = QString::fromLatin1(sim::operationName(rule.operation));
+        const Json serial = rule.serial.empty() ? Json() : jsonText(rule.serial);
+        const std::string operation(sim::operationName(rule.operation));
         if (rule.fails) {
-            QJsonObject fault{{"operation", operation},
-                              {"serial", serial},
-                              {"always", rule.always},
-                              {"times", rule.always ? QJsonValue() : QJsonValue(qint64(rule.remaining))},
-                              {"status", rule.status}};
+            Json fault{{"operation", operation},
+                       {"serial", serial},
+                       {"always", rule.always},
+                       {"times", rule.always ? Json() : Json(rule.remaining)},
+                       {"status", rule.status}};
             if (sim::hasMessage(rule.operation))
-                fault.insert("message", jsonText(rule.message));
-            faults.append(fault);
+                fault["message"] = jsonText(rule.message);
+            faults.push_back(std::move(fault));
         }
         if (rule.delayMs > 0)
-            delays.append(QJsonObject{
-                {"operation", operation}, {"serial", serial}, {"milliseconds", qint64(rule.delayMs)}});
+            delays.push_back({{"operation", operation}, {"serial", serial}, {"milliseconds", rule.delayMs}});
     }
-    const QJsonObject document{{"file", QString::fromLocal8Bit(path.c_str())},
-                               {"devices", devices},
-                               {"faults", faults},
-                               {"delays", delays}};
-    return cli::escapeJsonControls(QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString());
+    // The path's bytes as the locale's text; bytes that are no UTF-8 become U+FFFD.
+    const Json document{{"file", path}, {"devices", devices}, {"faults", faults}, {"delays", delays}};
+    std::string out;
+    writeIndented(document, 0, out);
+    return cli::escapeJsonControls(out + "\n");
 }
 
 std::optional<std::string> knownOrAll(const State &state, const std::string &serial) {

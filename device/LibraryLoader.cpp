@@ -20,6 +20,11 @@
 namespace device {
 namespace {
 
+LibraryNaming &naming() {
+    static LibraryNaming chosen;
+    return chosen;
+}
+
 namespace fs = std::filesystem;
 
 using LibraryHandle = std::unique_ptr<void, int (*)(void *)>;
@@ -191,7 +196,7 @@ bool openBundledAfterSearch(std::string &problem) {
     std::error_code error;
     if (const std::string path = bundledLibraryPath(); !path.empty() && !fs::exists(path, error)) {
         problem = std::string("No device library ") + DeviceLibraryName + " was found: none is named with " +
-                  "--library or in " + LibraryVariable +
+                  naming().library + " or in " + LibraryVariable +
                   ", the system's loader finds none, and the bundled simulator " + path + " does not exist.";
         return false;
     }
@@ -232,6 +237,10 @@ LoaderFile loaderFile() {
 }
 
 } // namespace
+
+void setLibraryNaming(const LibraryNaming &chosen) {
+    naming() = chosen;
+}
 
 std::string requestProblem(const LibraryRequest &request) {
     if (request.library && request.library->empty())
@@ -276,7 +285,7 @@ LibrarySource loadedLibrarySource() {
 std::string sourceDescription(LibrarySource source) {
     switch (source) {
     case LibrarySource::Option:
-        return "named with --library";
+        return std::string("named with ") + naming().library;
     case LibrarySource::Environment:
         return std::string("named in ") + LibraryVariable;
     case LibrarySource::LoaderPath:
@@ -308,13 +317,13 @@ std::string libraryRuleText() {
 
 std::string howToProvideDeviceLibrary() {
     const std::string bundled = bundledLibraryPath();
-    return std::string("Name the vendor's ") + DeviceLibraryName + " with --library PATH or " +
+    return std::string("Name the vendor's ") + DeviceLibraryName + " with " + naming().libraryPath + " or " +
            LibraryVariable +
            "=PATH, install the vendor's package so that the system's loader finds it, "
            "or put its directory on LD_LIBRARY_PATH. " +
            (bundled.empty() ? std::string("The simulated device library belongs beside the program")
                             : "The simulated device library belongs at " + bundled) +
-           " (--simulator chooses it).";
+           " (" + naming().simulator + " chooses it).";
 }
 
 } // namespace device

@@ -41,6 +41,15 @@ LibrarySource loadedLibrarySource();
 // "named with --library", "the bundled simulator", ...
 std::string sourceDescription(LibrarySource source);
 
+// How the user names a library and asks for the simulator, for the messages: the tools' options by default,
+// use_library() and use_simulator() for the Python module, which sets it before its first load.
+struct LibraryNaming {
+    const char *library = "--library";          // "named with --library"
+    const char *libraryPath = "--library PATH"; // "Name the vendor's library with --library PATH"
+    const char *simulator = "--simulator";      // "(--simulator chooses it)"
+};
+void setLibraryNaming(const LibraryNaming &naming);
+
 // The bundled simulator beside the file that holds the loader: the running program, or the Python module.
 // An empty text when that file does not sit in an installed layout (bin/ or the panel's libexec directory
 // for a program, the Python directory lib/python3/dist-packages for the module).

@@ -28,11 +28,16 @@ bool loaded() {
 
 } // namespace
 
+void nameLibrariesAsPython() {
+    device::setLibraryNaming({"use_library()", "use_library(PATH)", "use_simulator()"});
+}
+
 void useLibrary(const std::filesystem::path &path) {
     if (path.empty())
         throw py::value_error("use_library() needs the path of a device library");
     if (!loaded()) {
         request = {path.string(), false};
+        ensureLoaded();
         return;
     }
     std::error_code error;
@@ -41,9 +46,10 @@ void useLibrary(const std::filesystem::path &path) {
 }
 
 void useSimulator() {
-    if (!loaded())
+    if (!loaded()) {
         request = {{}, true};
-    else if (device::loadedLibrarySource() != device::LibrarySource::Bundled)
+        ensureLoaded();
+    } else if (device::loadedLibrarySource() != device::LibrarySource::Bundled)
         refuseChange();
 }
 

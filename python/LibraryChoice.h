@@ -8,8 +8,12 @@
 
 namespace pydio {
 
-// Before the first call: the library to use. Once one is loaded, asking for another raises RuntimeError
-// and asking for the one in use changes nothing.
+// The loader's messages speak of use_library() and use_simulator() instead of the tools' options.
+void nameLibrariesAsPython();
+
+// Before the first call: the library to use, loaded and checked at once (LibraryFailure when it cannot be
+// used; the next call tries again). Once one is loaded, asking for another raises RuntimeError and asking
+// for the one in use changes nothing.
 void useLibrary(const std::filesystem::path &path);
 void useSimulator();
 

@@ -5,6 +5,7 @@
 #include "LibraryChoice.h"
 #include "OperationTexts.h"
 #include "PythonErrors.h"
+#include "WithoutGil.h"
 
 namespace py = pybind11;
 
@@ -16,12 +17,9 @@ py::list listDevices() {
     device::DescriptionListBuffer descriptions{};
     std::int32_t count = 0;
     std::int32_t status = 0;
-    {
-        py::gil_scoped_release released;
-        status = ListDevices(&count, serials.data(), descriptions.data());
-    }
+    withoutGil([&] { status = ListDevices(&count, serials.data(), descriptions.data()); });
     if (status != 0)
-        throw DeviceFailure(status, device::ListErrorText);
+        throw DeviceFailure(status, device::ListErrorText, "ListDevices");
     const device::Listing listing =
         device::readListing(count, device::boundedText(serials), device::boundedText(descriptions));
     py::list devices;

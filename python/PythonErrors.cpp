@@ -12,21 +12,36 @@ namespace {
 constexpr const char *Definitions = R"py(
 import collections
 
-class DeviceError(Exception):
+class DeviceError(OSError):
     """A device operation failed.
 
+    serial: the device's serial number, or None for a call that concerns no device (ListDevices).
+    operation: the library function that failed: "OpenDevice", "ReadPort", ...
     status: the non-zero status the device library returned.
     message: the library's message, or the fixed text of the operation ("Error Opening Device",
     "Error Reading Port", ...) when the library left none.
+
+    An OSError, as the errors of other device libraries are; errno is None, since the status is the
+    library's own number and no system error.
     """
 
-    def __init__(self, status, message):
-        super().__init__(status, message)
+    def __init__(self, status, message, serial=None, operation=None):
+        super().__init__(message)
         self.status = status
         self.message = message
+        self.serial = serial
+        self.operation = operation
 
     def __str__(self):
-        return f"{self.message} (status {self.status})"
+        where = "" if self.serial is None else f"{self.serial}: "
+        return f"{where}{self.message} (status {self.status})"
+
+    def __repr__(self):
+        return (f"DeviceError({self.status!r}, {self.message!r}, serial={self.serial!r}, "
+                f"operation={self.operation!r})")
+
+    def __reduce__(self):
+        return type(self), (self.status, self.message, self.serial, self.operation)
 
 
 class LibraryError(Exception):
@@ -35,6 +50,8 @@ class LibraryError(Exception):
 
 DeviceInfo = collections.namedtuple("DeviceInfo", ["serial", "description"])
 DeviceInfo.__doc__ = "A listed device: its serial number and its description."
+# Shown and pickled as the package's own, where scripts find them.
+DeviceError.__module__ = LibraryError.__module__ = DeviceInfo.__module__ = "dio"
 del collections
 )py";
 
@@ -47,8 +64,9 @@ void translate(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const DeviceFailure &device) {
-        const py::object error =
-            py::reinterpret_borrow<py::object>(deviceErrorType)(device.status, latin1Text(device.what()));
+        const py::object serial = device.serial.empty() ? py::none() : py::object(latin1Text(device.serial));
+        const py::object error = py::reinterpret_borrow<py::object>(deviceErrorType)(
+            device.status, latin1Text(device.what()), serial, py::str(device.operation));
         PyErr_SetObject(deviceErrorType, error.ptr());
     } catch (const LibraryFailure &library) {
         PyErr_SetObject(libraryErrorType, fileSystemText(library.what()).ptr());

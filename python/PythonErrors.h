@@ -12,10 +12,15 @@
 
 namespace pydio {
 
+// `operation` is the library function's name; `latin1Serial` is empty for a call that concerns no device.
 struct DeviceFailure : std::runtime_error {
-    DeviceFailure(std::int32_t status, std::string latin1Message)
-        : std::runtime_error(latin1Message), status(status) {}
+    DeviceFailure(std::int32_t status, const std::string &latin1Message, const char *operation,
+                  std::string latin1Serial = {})
+        : std::runtime_error(latin1Message), status(status), operation(operation),
+          serial(std::move(latin1Serial)) {}
     std::int32_t status;
+    const char *operation;
+    std::string serial;
 };
 
 struct LibraryFailure : std::runtime_error {

@@ -24,6 +24,15 @@ for name in "${names[@]}"; do
     packages+=("$package")
 done
 
+# The Python package as type checkers and pytest find it: the stub, py.typed and the fixtures' entry point.
+if [ ${#packages[@]} -gt 1 ]; then
+    dpkg-deb -c "${packages[1]}" >"$work/python-files"
+    for file in dio/__init__.py dio/_dio.pyi dio/py.typed dio/sim.py dio/pytest_plugin.py \
+        ".dist-info/entry_points.txt"; do
+        grep -qF "$file" "$work/python-files" || fail "python3-dio lacks $file"
+    done
+fi
+
 lintian --fail-on error "${packages[@]}" >"$work/lintian.log" 2>&1 ||
     fail "lintian reports errors"
 echo "lintian:"

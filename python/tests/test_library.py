@@ -5,6 +5,8 @@ import os
 import pathlib
 import pydoc
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -39,17 +41,18 @@ def vendor_dir(tmp_path):
         ("dio.use_library({standin!r})", {"KAVREN_LIBRARY": "{incomplete}"}, ["{standin}", "9.9-stand"]),
         ("dio.use_library(__import__('pathlib').Path({standin!r}))", {}, ["{standin}"]),
         ("dio.use_simulator()", {"KAVREN_LIBRARY": "{standin}"}, ["{bundled}", "1.0-sim"]),
-        ("dio.use_library({standin!r}); dio.use_simulator()", {}, ["{bundled}"]),
+        ("dio.use_library({standin!r}); dio.use_simulator()", {}, ["RuntimeError", "is in use already"]),
         ("", {"KAVREN_LIBRARY": "{incomplete}"},
          ["LibraryError", "(named in KAVREN_LIBRARY) does not provide GetSWVersion, ReadPort, WritePort."]),
         ("dio.use_library('none.so.1')", {},
-         ["LibraryError The device library {cwd}/none.so.1 (named with --library) does not exist."]),
+         ["LibraryError", "The device library {cwd}/none.so.1 (named with use_library()) does not exist.",
+          "Name the vendor's libkavren.so.1 with use_library(PATH) or", "(use_simulator() chooses it)"]),
         ("dio.devices(); dio.use_library({standin!r})", {}, ["RuntimeError", "is in use already"]),
         ("dio.devices(); dio.use_library({bundled!r}); dio.use_simulator()", {}, ["{bundled}"]),
         ("dio.use_library('')", {}, ["ValueError"]),
     ],
     ids=["bundled simulator", "KAVREN_LIBRARY", "LD_LIBRARY_PATH", "use_library beats KAVREN_LIBRARY",
-         "a path object", "use_simulator beats KAVREN_LIBRARY", "the last choice wins", "incomplete library",
+         "a path object", "use_simulator beats KAVREN_LIBRARY", "use_library loads at once", "incomplete library",
          "missing file", "no change once loaded", "the library in use again", "empty path"],
 )
 def test_library_rule(python, tmp_path, vendor_dir, setup, environment, expected):
@@ -101,11 +104,33 @@ except dio.DeviceError as error:
 
 
 def test_help_and_stub_describe_the_module():
-    stub = pathlib.Path(dio.__file__).with_name("dio.pyi")
+    stub = pathlib.Path(dio.__file__).with_name("_dio.pyi")
     declared = {node.name for node in ast.parse(stub.read_text()).body if hasattr(node, "name")}
-    public = {name for name in dir(dio) if not name.startswith("_")}
-    assert declared == public
+    declared |= {node.target.id for node in ast.parse(stub.read_text()).body if isinstance(node, ast.AnnAssign)}
+    public = {name for name in dir(dio._dio) if not name.startswith("_")}
+    assert {name for name in declared if not name.startswith("_")} == public == set(dio.__all__) - {"__version__"}
     assert dio.__version__ == os.environ["DIOPANEL_VERSION"]
     documentation = pydoc.render_doc(dio, renderer=pydoc.plaintext)
     for text in ("with dio.Device(", "class Device", "use_library(path: os.PathLike)", "class DeviceError", "library_path()"):
         assert text in documentation
+
+
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        ("def first(serial: str) -> int:\n"
+         "    with dio.Device(serial) as dev:\n"
+         "        return dev.read(dio.INPUT_PORTS[0])\n"
+         "def faults() -> list[dio.sim.SimFault]:\n"
+         "    dio.sim.fail('ReadPort', times=None)\n"
+         "    return dio.sim.faults()\n",
+         "Success: no issues found"),
+        ("dio.Device('X').read('0')\n", 'has incompatible type "str"; expected "SupportsIndex"'),
+    ],
+    ids=["return from inside with", "wrong argument type"],
+)
+def test_mypy_sees_the_package(tmp_path, script, expected):
+    (tmp_path / "bench.py").write_text("import dio\nimport dio.sim\n\n" + script)
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                           "bench.py"], cwd=tmp_path, capture_output=True, text=True, timeout=240)
+    assert expected in done.stdout, done.stdout + done.stderr

@@ -1,0 +1,28 @@
+// Arguments from Python checked before any library call: a wrong type raises TypeError and a value out of
+// range ValueError, each naming the argument.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include <pybind11/pybind11.h>
+
+#include "LibraryBuffers.h"
+
+namespace pydio {
+
+// A serial number by the device-text rule: 1-19 Latin-1 characters, no comma, no control character.
+device::SerialNumberBuffer serialArgument(const pybind11::str &serial);
+
+// A whole number from `low` to `high`: an int or any object with __index__ (numpy's integers), never a
+// bool, a float or a text. `name` names it in the error.
+long long integerArgument(pybind11::handle number, const char *name, long long low, long long high);
+
+// A port or value: 0-255.
+std::uint8_t byteArgument(pybind11::handle number, const char *name);
+
+// Seconds: a real number, not negative, not NaN (an int, a float, or an object with __float__); None is
+// no bound. `positive` refuses 0.
+std::optional<double> secondsArgument(pybind11::handle seconds, const char *name, bool positive);
+
+} // namespace pydio
