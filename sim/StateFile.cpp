@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "StateFormat.h"
@@ -31,6 +32,14 @@ constexpr const char *FileHint = "set KAVREN_SIM_STATE to the path of a file for
 
 // This process's changes, so that a look at the file from before one of them is never reused.
 std::atomic<unsigned> changesByThisProcess{0};
+
+// When this thread last read the change count of a file and found the state it had read still current:
+// the calls of one transaction (open, reads, close) that follow within ReuseNs ask the kernel nothing.
+// Per thread, so another thread's look never hides a change from this one.
+thread_local struct {
+    const void *file = nullptr;
+    std::int64_t at = 0;
+} lastCountRead;
 
 std::int64_t monotonicNs() {
     timespec now{};
@@ -177,6 +186,25 @@ void countChange(int lockFd) {
     [[maybe_unused]] const ssize_t written = ::pwrite(lockFd, &count, sizeof count, 0);
 }
 
+// Links a file of no name as `temporary`, whose last six characters become letters or digits as mkostemp
+// would choose them, and keeps the name it got there. False with errno set when it cannot.
+bool giveName(int fd, std::string &temporary) {
+    static constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const std::string file = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::array<std::uint8_t, 6> random{};
+        if (::getrandom(random.data(), random.size(), 0) != ssize_t(random.size()))
+            return false;
+        for (std::size_t i = 0; i < random.size(); ++i)
+            temporary[temporary.size() - random.size() + i] = Alphabet[random[i] % (sizeof Alphabet - 1)];
+        if (::linkat(AT_FDCWD, file.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
 // A temporary file of a writer killed midway: named <state>.tmp- and the six letters or digits mkostemp
 // chose, a regular file of the user's with one link that begins as a state does. Anything else of that
 // name is the user's own and stays.
@@ -235,6 +263,7 @@ std::shared_ptr<const State> StateFile::load(std::string &error) {
         }
         snapshot_.checkedAt = now;
         snapshot_.changesSeen = changes;
+        lastCountRead = {snapshot_.countSeen ? this : nullptr, now};
     }
     if (!snapshot_.state)
         error = snapshot_.problem;
@@ -245,8 +274,15 @@ bool StateFile::lookedLately(std::int64_t now, unsigned changes) const {
     if (snapshot_.fd < 0 || snapshot_.changesSeen != changes)
         return false;
     const std::int64_t age = now - snapshot_.checkedAt;
+    if (lastCountRead.file == this && now - lastCountRead.at < ReuseNs && age < WatchedReuseNs)
+        return true;
     const std::optional<std::uint64_t> count = changeCount();
-    return count ? count == snapshot_.countSeen && age < WatchedReuseNs : age < ReuseNs;
+    if (!count)
+        return age < ReuseNs;
+    if (count != snapshot_.countSeen || age >= WatchedReuseNs)
+        return false;
+    lastCountRead = {this, now};
+    return true;
 }
 
 // Makes the missing file with the default devices under the lock, and reads it; Missing when another
@@ -424,20 +460,29 @@ bool StateFile::write(const State &state, std::string &error) const {
         error = "Simulator state " + path_ + " was left as it was: " + *problem;
         return false;
     }
+    // A file of no name, named only once it is whole, so that a writer killed while writing leaves
+    // nothing behind; where the file system has none, a named one from the start.
     std::string temporary = path_ + ".tmp-XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    int fd = ::access("/proc/self/fd", X_OK) == 0
+                 ? ::open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)
+                 : -1;
+    bool named = fd < 0;
+    if (named)
+        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         error = systemMessage("write", path_, errno);
         return false;
     }
     const std::vector<std::uint8_t> bytes = encode(state);
     errno = ENOSPC; // what a short write means
-    const bool written = ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && ::fsync(fd) == 0;
+    const bool written = ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) &&
+                         ::fsync(fd) == 0 && (named || (named = giveName(fd, temporary)));
     const int writeError = errno;
     ::close(fd);
     if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
         error = written ? systemMessage("replace", path_, errno) : systemMessage("write", path_, writeError);
-        ::unlink(temporary.c_str());
+        if (named)
+            ::unlink(temporary.c_str());
         return false;
     }
     ++changesByThisProcess;
