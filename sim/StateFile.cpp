@@ -205,9 +205,9 @@ bool giveName(int fd, std::string &temporary) {
     return false;
 }
 
-// A temporary file of a writer killed midway: named <state>.tmp- and the six letters or digits mkostemp
-// chose, a regular file of the user's with one link that begins as a state does. Anything else of that
-// name is the user's own and stays.
+// A temporary file of a writer killed midway: named <state>.tmp- and the six letters or digits that made
+// its name unique, a regular file of the user's with one link that begins as a state does. Anything else of
+// that name is the user's own and stays.
 bool isLeftover(int directoryFd, const char *name, std::string_view prefix) {
     const std::string_view found = name;
     if (found.size() != prefix.size() + 6 || !found.starts_with(prefix) ||
@@ -314,8 +314,8 @@ std::shared_ptr<const State> StateFile::whileAnotherMakesIt() {
 // may carry the count; a lock file replaced or deleted is seen here, within a second.
 void StateFile::watchChanges() {
     const std::string lock = path_ + ".lock";
-    struct stat watched {
-    }, named{};
+    struct stat watched {};
+    struct stat named {};
     if (watchFd_ >= 0 && ::fstat(watchFd_, &watched) == 0 && carriesCount(watched) &&
         ::lstat(lock.c_str(), &named) == 0 && named.st_dev == watched.st_dev &&
         named.st_ino == watched.st_ino)

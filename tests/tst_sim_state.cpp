@@ -574,7 +574,7 @@ private slots:
                     ::rename(qPrintable(lockPath + ".new"), qPrintable(lockPath)) == 0);
         if (then == "delete")
             QVERIFY(QFile::remove(lockPath));
-        for (int look = 0; look < 3; ++look) { // each one after the last is reused
+        for (int look = 0; look < 3; ++look) { // polls what was done to the lock file
             QCOMPARE(call("ReadPort", handle).status, 0);
             QTest::qWait(2);
         }
