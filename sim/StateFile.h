@@ -2,15 +2,17 @@
 //
 // Reading takes no lock and never waits (a change replaces the file by rename, so a reader always sees a
 // whole state) and hands out a snapshot the caller owns. A change is made under an flock on
-// <state>.lock, waiting at most 2 s, and written to a temporary file of a unique name that replaces the
-// state by rename; the kernel drops the lock when its holder dies, so no update is lost.
+// <state>.lock, waiting at most 2 s, and written to a file of no name (O_TMPFILE) that gets a unique
+// temporary name once it is whole and then replaces the state by rename; the kernel drops the lock when
+// its holder dies, so no update is lost, and a killed writer leaves at most a whole state behind.
 //
 // Reading is cheap when nothing changed: a file that is the same as last time (same inode, size and
 // times; the inode is kept open so its number cannot be reused) is not read again, and is asked through
 // its descriptor, which costs far less than looking the path up; a look less than 1 ms old is not
 // even repeated, unless this process has changed the state since. Every change also counts itself in
-// the first 8 bytes of <state>.lock; a reader reads them with one pread per look and, while the count
-// stands still, looks at the file only once a second. The count is never mapped, so whatever anyone does
+// the first 8 bytes of <state>.lock; a reader reads them with one pread per look (a thread's look less
+// than 1 ms old is reused, so a transaction asks once) and, while the count stands still, looks at the
+// file only once a second. The count is never mapped, so whatever anyone does
 // to the lock file (truncate, replace, grow, delete) costs a reader at most a look at the state.
 //
 // A missing file seen by a reader while another program holds the lock reads as the default devices
