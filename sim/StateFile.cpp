@@ -1,5 +1,7 @@
 #include "StateFile.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +12,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/file.h>
-#include <sys/mman.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "StateFormat.h"
@@ -26,9 +28,18 @@ constexpr std::int64_t WatchedReuseNs = 1'000'000'000;
 constexpr std::int64_t LockWaitNs = 2'000'000'000; // a writer gives up after waiting this long
 constexpr timespec LockPoll{0, 2'000'000};
 constexpr const char *ElsewhereHint = "set KAVREN_SIM_STATE to keep the state elsewhere";
+constexpr const char *FileHint = "set KAVREN_SIM_STATE to the path of a file for the simulator state";
 
 // This process's changes, so that a look at the file from before one of them is never reused.
 std::atomic<unsigned> changesByThisProcess{0};
+
+// When this thread last read the change count of a file and found the state it had read still current:
+// the calls of one transaction (open, reads, close) that follow within ReuseNs ask the kernel nothing.
+// Per thread, so another thread's look never hides a change from this one.
+thread_local struct {
+    const void *file = nullptr;
+    std::int64_t at = 0;
+} lastCountRead;
 
 std::int64_t monotonicNs() {
     timespec now{};
@@ -79,11 +90,32 @@ void makeDirectories(const std::string &directory) {
     }
 }
 
-// Why nobody but the user may have this file, with the way out; nothing when it is safe.
+const char *kindOf(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFDIR:
+        return "a directory";
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFCHR:
+        return "a character device";
+    case S_IFBLK:
+        return "a block device";
+    case S_IFSOCK:
+        return "a socket";
+    default:
+        return "something";
+    }
+}
+
+// Why nobody but the user may have this file, with the way out; nothing when it is safe. A path that names
+// something else than a file (/dev/null, a directory) is the setting's fault, never the thing's.
 std::optional<std::string> safetyProblem(const std::string &path, const struct stat &info) {
     const std::string named = "Simulator state " + path;
     if (!S_ISREG(info.st_mode))
-        return named + " is not a regular file: remove it, or " + ElsewhereHint;
+        return named + " is " + kindOf(info.st_mode) +
+               ", not a regular file: the simulator keeps its devices in a file of their own; " + FileHint;
     if (info.st_uid != ::geteuid())
         return named + " belongs to user " + std::to_string(info.st_uid) +
                ", not to you: nobody else may drive your devices; remove it, or " + ElsewhereHint;
@@ -102,9 +134,10 @@ struct Descriptor {
 };
 
 // An exclusive flock on <state>.lock, a regular file of the user's own, so a FIFO planted there cannot
-// block a writer. Polls rather than blocks, so the wait is bounded and a signal ends the process as it
-// would anyway. The locked descriptor, or -1.
-int takeLock(const std::string &path, std::string &error) {
+// block a writer. Polls rather than blocks, so the wait is bounded (none at all for `waitNs` 0) and a
+// signal ends the process as it would anyway. The locked descriptor, or -1 with `busy` set when another
+// program held the lock all the time.
+int takeLock(const std::string &path, std::int64_t waitNs, bool &busy, std::string &error) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat info {};
     if (fd < 0 && errno != ELOOP) {
@@ -116,44 +149,80 @@ int takeLock(const std::string &path, std::string &error) {
         closeFd(fd);
         return -1;
     }
-    for (const std::int64_t deadline = monotonicNs() + LockWaitNs; monotonicNs() < deadline;) {
+    for (const std::int64_t deadline = monotonicNs() + waitNs;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
             return fd;
-        if (errno != EWOULDBLOCK && errno != EINTR)
+        if ((errno != EWOULDBLOCK && errno != EINTR) || monotonicNs() >= deadline)
             break;
         ::nanosleep(&LockPoll, nullptr);
     }
-    error = errno == EWOULDBLOCK || errno == EINTR
-                ? "Another program holds " + path +
-                      ": it has been changing the simulator state for 2 s; try again, or end that program"
-                : "Cannot lock " + path + ": " + std::strerror(errno);
+    busy = errno == EWOULDBLOCK || errno == EINTR;
+    error = busy ? "Another program holds " + path +
+                       ": it has been changing the simulator state for 2 s; try again, or end that program"
+                 : "Cannot lock " + path + ": " + std::strerror(errno);
     closeFd(fd);
     return -1;
 }
 
-// The lock file's first 8 bytes count the changes, so a reader that maps them sees every change made
-// here without asking the kernel. Only a lock file that nobody else may write and that has no other
-// link (a file of the user's linked there must not be damaged) carries the count. Nothing here ever
-// shortens the file, which would fault a reader's mapping.
+// The lock file's first 8 bytes count the changes, so a reader that reads them sees every change made
+// here without looking at the state. Only a lock file that nobody else may write and that has no other
+// link (a file of the user's linked there must not be damaged) carries the count.
 bool carriesCount(const struct stat &info) {
     return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1 &&
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool countChange(int lockFd, const std::string &statePath, std::string &error) {
+// Counts a change that was made. A count that cannot be written (a full disk) only makes readers see the
+// change within a second instead of at once, which is no reason to report the change as failed: the
+// result goes unused on purpose.
+void countChange(int lockFd) {
     struct stat info {};
-    if (::fstat(lockFd, &info) == 0 && !carriesCount(info))
-        return true;
+    if (::fstat(lockFd, &info) != 0 || !carriesCount(info))
+        return;
     std::uint64_t count = 0;
     if (::pread(lockFd, &count, sizeof count, 0) != sizeof count)
         count = 0;
     ++count;
-    errno = ENOSPC; // what a short write means
-    if (::pwrite(lockFd, &count, sizeof count, 0) == sizeof count)
-        return true;
-    error = "Simulator state " + statePath + " was changed, but programs that have it open may see that a " +
-            "second late: cannot write " + statePath + ".lock: " + std::strerror(errno);
+    [[maybe_unused]] const ssize_t written = ::pwrite(lockFd, &count, sizeof count, 0);
+}
+
+// Links a file of no name as `temporary`, whose last six characters become letters or digits as mkostemp
+// would choose them, and keeps the name it got there. False with errno set when it cannot.
+bool giveName(int fd, std::string &temporary) {
+    static constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const std::string file = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::array<std::uint8_t, 6> random{};
+        if (::getrandom(random.data(), random.size(), 0) != ssize_t(random.size()))
+            return false;
+        for (std::size_t i = 0; i < random.size(); ++i)
+            temporary[temporary.size() - random.size() + i] = Alphabet[random[i] % (sizeof Alphabet - 1)];
+        if (::linkat(AT_FDCWD, file.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
     return false;
+}
+
+// A temporary file of a writer killed midway: named <state>.tmp- and the six letters or digits that made
+// its name unique, a regular file of the user's with one link that begins as a state does. Anything else of
+// that name is the user's own and stays.
+bool isLeftover(int directoryFd, const char *name, std::string_view prefix) {
+    const std::string_view found = name;
+    if (found.size() != prefix.size() + 6 || !found.starts_with(prefix) ||
+        !std::all_of(found.begin() + long(prefix.size()), found.end(), [](char c) {
+            return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+        }))
+        return false;
+    struct stat info {};
+    if (::fstatat(directoryFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        return false; // never opened: a FIFO would not even be opened
+    const Descriptor file{::openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    std::array<std::uint8_t, SignatureBytes> start{};
+    return file.fd >= 0 && ::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_uid == ::geteuid() && info.st_nlink == 1 &&
+           ::pread(file.fd, start.data(), start.size(), 0) == ssize_t(start.size()) && hasSignature(start);
 }
 
 } // namespace
@@ -166,7 +235,7 @@ StateFile::StateFile(std::string path) : path_(std::move(path)) {
 
 StateFile::~StateFile() {
     closeFd(snapshot_.fd);
-    unwatch();
+    closeFd(watchFd_);
 }
 
 std::string StateFile::defaultPath() {
@@ -180,63 +249,90 @@ std::string StateFile::defaultPath() {
 std::shared_ptr<const State> StateFile::load(std::string &error) {
     const std::int64_t now = monotonicNs();
     const unsigned changes = changesByThisProcess.load(std::memory_order_relaxed);
-    const bool lookedLately = snapshot_.fd >= 0 && snapshot_.changesSeen == changes &&
-                              (watch_.count != nullptr ? countSeen() == snapshot_.countSeen &&
-                                                             now - snapshot_.checkedAt < WatchedReuseNs
-                                                       : now - snapshot_.checkedAt < ReuseNs);
-    if (!lookedLately) {
+    if (!lookedLately(now, changes)) {
         watchChanges();
-        snapshot_.countSeen = countSeen(); // before the look, so a change made meanwhile shows next time
+        snapshot_.countSeen = changeCount(); // before the look, so a change made meanwhile shows next time
         if (!stillCurrent()) {
             Found found = read(error);
-            if (found == Found::Missing) { // first use: made under the lock, unless another process just did
-                if (!update([](State &) { return false; }, error))
-                    return nullptr;
-                found = read(error);
-            }
-            if (found != Found::File) {
-                if (error.empty())
-                    error = systemMessage("create", path_, ENOENT);
+            if (found == Found::Missing) // first use: made here, unless another program is making it now
+                found = create(error);
+            if (found == Found::Missing)
+                return whileAnotherMakesIt();
+            if (found != Found::File)
                 return nullptr;
-            }
         }
         snapshot_.checkedAt = now;
         snapshot_.changesSeen = changes;
+        lastCountRead = {snapshot_.countSeen ? this : nullptr, now};
     }
     if (!snapshot_.state)
         error = snapshot_.problem;
     return snapshot_.state;
 }
 
-// Maps the change count of <state>.lock, or keeps the one mapped while that file may still carry it.
+bool StateFile::lookedLately(std::int64_t now, unsigned changes) const {
+    if (snapshot_.fd < 0 || snapshot_.changesSeen != changes)
+        return false;
+    const std::int64_t age = now - snapshot_.checkedAt;
+    if (lastCountRead.file == this && now - lastCountRead.at < ReuseNs && age < WatchedReuseNs)
+        return true;
+    const std::optional<std::uint64_t> count = changeCount();
+    if (!count)
+        return age < ReuseNs;
+    if (count != snapshot_.countSeen || age >= WatchedReuseNs)
+        return false;
+    lastCountRead = {this, now};
+    return true;
+}
+
+// Makes the missing file with the default devices under the lock, and reads it; Missing when another
+// program holds the lock.
+StateFile::Found StateFile::create(std::string &error) {
+    bool busy = false;
+    if (rewrite([](State &) { return false; }, false, Wait::Never, busy, error)) {
+        const Found found = read(error);
+        if (found == Found::Missing)
+            error = systemMessage("create", path_, ENOENT);
+        return found == Found::File ? Found::File : Found::Refused;
+    }
+    if (!busy)
+        return Found::Refused;
+    error.clear();
+    return Found::Missing;
+}
+
+// The program that holds the lock while there is no file is making it: the default devices are what
+// the file is about to hold, so a reader does not wait for it. The same ones on every look until the file
+// is there (their generations are random), and the next look reads the file.
+std::shared_ptr<const State> StateFile::whileAnotherMakesIt() {
+    if (!madeByAnother_)
+        madeByAnother_ = std::make_shared<const State>(defaultState());
+    return madeByAnother_;
+}
+
+// Opens <state>.lock for its change count, or keeps the one open while the path still names it and it
+// may carry the count; a lock file replaced or deleted is seen here, within a second.
 void StateFile::watchChanges() {
-    const auto carriesACount = [](int fd) {
-        struct stat info {};
-        return fd >= 0 && ::fstat(fd, &info) == 0 && carriesCount(info) &&
-               info.st_size >= off_t(sizeof(std::uint64_t));
-    };
-    if (watch_.count != nullptr && carriesACount(watch_.fd))
+    const std::string lock = path_ + ".lock";
+    struct stat watched {};
+    struct stat named {};
+    if (watchFd_ >= 0 && ::fstat(watchFd_, &watched) == 0 && carriesCount(watched) &&
+        ::lstat(lock.c_str(), &named) == 0 && named.st_dev == watched.st_dev &&
+        named.st_ino == watched.st_ino)
         return;
-    unwatch();
-    watch_.fd = ::open((path_ + ".lock").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    void *mapped = carriesACount(watch_.fd)
-                       ? ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ, MAP_SHARED, watch_.fd, 0)
-                       : MAP_FAILED;
-    if (mapped == MAP_FAILED)
-        unwatch();
-    else
-        watch_.count = static_cast<const std::uint64_t *>(mapped);
+    closeFd(watchFd_);
+    watchFd_ = ::open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (watchFd_ >= 0 && (::fstat(watchFd_, &watched) != 0 || !carriesCount(watched)))
+        closeFd(watchFd_);
 }
 
-void StateFile::unwatch() {
-    if (watch_.count != nullptr)
-        ::munmap(const_cast<std::uint64_t *>(watch_.count), sizeof(std::uint64_t));
-    watch_.count = nullptr;
-    closeFd(watch_.fd);
-}
-
-std::uint64_t StateFile::countSeen() const {
-    return watch_.count == nullptr ? 0 : __atomic_load_n(watch_.count, __ATOMIC_ACQUIRE);
+// The count in the lock file's first 8 bytes, read by one call; nothing when the file is shorter or gone.
+// Another program may be writing it meanwhile: a count read half old, half new only costs a look.
+std::optional<std::uint64_t> StateFile::changeCount() const {
+    std::uint64_t count = 0;
+    if (watchFd_ < 0 || ::pread(watchFd_, &count, sizeof count, 0) != ssize_t(sizeof count))
+        return std::nullopt;
+    return count;
 }
 
 // Every change replaces the file by rename, which unlinks the one read last; a chmod or chown changes its
@@ -250,7 +346,7 @@ bool StateFile::stillCurrent() const {
 StateFile::Found StateFile::read(std::string &error) {
     closeFd(snapshot_.fd);
     snapshot_.state.reset();
-    if (auto problem = directoryProblem()) {
+    if (auto problem = pathProblem()) { // before anything is opened: /dev/tty is never opened
         error = *problem;
         return Found::Refused;
     }
@@ -282,6 +378,7 @@ StateFile::Found StateFile::read(std::string &error) {
         bytes.size() > MaxFileBytes ? Decoded{std::nullopt, "it is far too large"} : decode(bytes);
     snapshot_.fd = fd;
     snapshot_.key = info;
+    madeByAnother_.reset();
     if (decoded.state)
         snapshot_.state = std::make_shared<const State>(std::move(*decoded.state));
     else
@@ -291,31 +388,41 @@ StateFile::Found StateFile::read(std::string &error) {
 }
 
 bool StateFile::update(const std::function<bool(State &)> &change, std::string &error) {
-    return rewrite(change, false, error);
+    bool busy = false;
+    return rewrite(change, false, Wait::UpTo2s, busy, error);
 }
 
 bool StateFile::reset(std::string &error) {
+    bool busy = false;
     return rewrite(
         [](State &state) {
             state = defaultState();
             return true;
         },
-        true, error);
+        true, Wait::UpTo2s, busy, error);
 }
 
-bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, std::string &error) {
+// Succeeds when the new state replaced the old one, or when there was nothing to change; whatever
+// follows a replaced state cannot fail the change. The state's path is checked before anything is made
+// (the lock file, a directory) or removed beside it.
+bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, Wait wait,
+                        bool &busy, std::string &error) {
+    if (auto problem = pathProblem()) {
+        error = *problem;
+        return false;
+    }
     makeDirectories(directory_);
     if (auto problem = directoryProblem()) {
         error = *problem;
         return false;
     }
-    const Descriptor lock{takeLock(path_ + ".lock", error)};
+    const Descriptor lock{takeLock(path_ + ".lock", wait == Wait::Never ? 0 : LockWaitNs, busy, error)};
     if (lock.fd < 0)
         return false;
-    removeLeftovers();
     const Found found = read(error);
     if (found == Found::Refused)
         return false;
+    removeLeftovers();
     if (found == Found::File && !snapshot_.state && !replaceInvalid) {
         error = snapshot_.problem;
         return false;
@@ -325,11 +432,27 @@ bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replace
     const bool changes = change(changed);
     if (!changes && found == Found::File)
         return true; // a missing file is made all the same
-    return write(changes ? changed : current, error) && countChange(lock.fd, path_, error);
+    if (!write(changes ? changed : current, error))
+        return false;
+    countChange(lock.fd);
+    return true;
 }
 
 std::optional<std::string> StateFile::directoryProblem() const {
     return directory_ == fallbackDirectory() ? fallbackProblem(directory_) : std::nullopt;
+}
+
+// Why the state's path cannot hold the state: it names a directory, lies in a fallback directory that is
+// not the user's alone, or names something that is not a file of the user's own.
+std::optional<std::string> StateFile::pathProblem() const {
+    if (name_.empty() || name_ == "." || name_ == "..")
+        return "Simulator state " + path_ + " names a directory, not a file: " + FileHint;
+    if (auto problem = directoryProblem())
+        return problem;
+    struct stat info {};
+    if (::lstat(path_.c_str(), &info) == 0)
+        return safetyProblem(path_, info);
+    return std::nullopt;
 }
 
 bool StateFile::write(const State &state, std::string &error) const {
@@ -337,20 +460,29 @@ bool StateFile::write(const State &state, std::string &error) const {
         error = "Simulator state " + path_ + " was left as it was: " + *problem;
         return false;
     }
+    // A file of no name, named only once it is whole, so that a writer killed while writing leaves
+    // nothing behind; where the file system has none, a named one from the start.
     std::string temporary = path_ + ".tmp-XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    int fd = ::access("/proc/self/fd", X_OK) == 0
+                 ? ::open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)
+                 : -1;
+    bool named = fd < 0;
+    if (named)
+        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         error = systemMessage("write", path_, errno);
         return false;
     }
     const std::vector<std::uint8_t> bytes = encode(state);
     errno = ENOSPC; // what a short write means
-    const bool written = ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && ::fsync(fd) == 0;
+    const bool written = ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) &&
+                         ::fsync(fd) == 0 && (named || (named = giveName(fd, temporary)));
     const int writeError = errno;
     ::close(fd);
     if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
         error = written ? systemMessage("replace", path_, errno) : systemMessage("write", path_, writeError);
-        ::unlink(temporary.c_str());
+        if (named)
+            ::unlink(temporary.c_str());
         return false;
     }
     ++changesByThisProcess;
@@ -363,14 +495,9 @@ void StateFile::removeLeftovers() const {
     DIR *entries = ::opendir(directory_.c_str());
     if (entries == nullptr)
         return;
-    while (const dirent *entry = ::readdir(entries)) {
-        const std::string_view found = entry->d_name;
-        struct stat info {};
-        if (found.size() == prefix.size() + 6 && found.starts_with(prefix) &&
-            ::fstatat(::dirfd(entries), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            info.st_uid == ::geteuid())
+    while (const dirent *entry = ::readdir(entries))
+        if (isLeftover(::dirfd(entries), entry->d_name, prefix))
             ::unlinkat(::dirfd(entries), entry->d_name, 0);
-    }
     ::closedir(entries);
 }
 

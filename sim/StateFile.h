@@ -2,15 +2,21 @@
 //
 // Reading takes no lock and never waits (a change replaces the file by rename, so a reader always sees a
 // whole state) and hands out a snapshot the caller owns. A change is made under an flock on
-// <state>.lock, waiting at most 2 s, and written to a temporary file of a unique name that replaces the
-// state by rename; the kernel drops the lock when its holder dies, so no update is lost.
+// <state>.lock, waiting at most 2 s, and written to a file of no name (O_TMPFILE) that gets a unique
+// temporary name once it is whole and then replaces the state by rename; the kernel drops the lock when
+// its holder dies, so no update is lost, and a killed writer leaves at most a whole state behind.
 //
 // Reading is cheap when nothing changed: a file that is the same as last time (same inode, size and
 // times; the inode is kept open so its number cannot be reused) is not read again, and is asked through
 // its descriptor, which costs far less than looking the path up; a look less than 1 ms old is not
 // even repeated, unless this process has changed the state since. Every change also counts itself in
-// the first 8 bytes of <state>.lock; a reader keeps them mapped and, while the count stands still, looks
-// at the file only once a second, so a poll asks the kernel nothing.
+// the first 8 bytes of <state>.lock; a reader reads them with one pread per look (a thread's look less
+// than 1 ms old is reused, so a transaction asks once) and, while the count stands still, looks at the
+// file only once a second. The count is never mapped, so whatever anyone does
+// to the lock file (truncate, replace, grow, delete) costs a reader at most a look at the state.
+//
+// A missing file seen by a reader while another program holds the lock reads as the default devices
+// (that program is making them), so reading never waits for a writer.
 #pragma once
 
 #include <cstdint>
@@ -47,33 +53,35 @@ public:
 
 private:
     enum class Found { File, Missing, Refused };
+    enum class Wait { UpTo2s, Never };
     struct Snapshot {
         int fd = -1; // keeps the inode alive, so an equal inode number means the same file
         struct stat key {};
         std::shared_ptr<const State> state; // nullptr when the content is not valid
         std::string problem;
-        std::int64_t checkedAt = 0;  // CLOCK_MONOTONIC, ns
-        unsigned changesSeen = 0;    // this process's changes by then
-        std::uint64_t countSeen = 0; // the lock file's change count by then
-    };
-    struct Watch {
-        int fd = -1;
-        const std::uint64_t *count = nullptr; // the lock file's first 8 bytes, mapped read-only
+        std::int64_t checkedAt = 0;               // CLOCK_MONOTONIC, ns
+        unsigned changesSeen = 0;                 // this process's changes by then
+        std::optional<std::uint64_t> countSeen{}; // the lock file's change count by then, if it had one
     };
 
     std::optional<std::string> directoryProblem() const;
+    std::optional<std::string> pathProblem() const;
     Found read(std::string &error);
+    bool lookedLately(std::int64_t now, unsigned changes) const;
     bool stillCurrent() const;
     void watchChanges();
-    void unwatch();
-    std::uint64_t countSeen() const;
-    bool rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, std::string &error);
+    std::optional<std::uint64_t> changeCount() const;
+    Found create(std::string &error);
+    std::shared_ptr<const State> whileAnotherMakesIt();
+    bool rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, Wait wait, bool &busy,
+                 std::string &error);
     bool write(const State &state, std::string &error) const;
     void removeLeftovers() const;
 
     std::string path_, directory_, name_;
     Snapshot snapshot_;
-    Watch watch_;
+    int watchFd_ = -1;                           // <state>.lock, read for its change count
+    std::shared_ptr<const State> madeByAnother_; // what a reader sees while another program makes the file
 };
 
 } // namespace sim

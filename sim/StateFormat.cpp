@@ -11,6 +11,7 @@ namespace {
 constexpr std::array<std::uint8_t, 8> Magic{'K', 'A', 'V', 'S', 'I', 'M', '\r', '\n'};
 constexpr std::uint32_t FormatVersion = 1;
 constexpr std::size_t HeaderBytes = Magic.size() + 3 * 4;
+static_assert(SignatureBytes == Magic.size() + 4);
 
 std::uint32_t crc(std::span<const std::uint8_t> bytes) {
     return static_cast<std::uint32_t>(::crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
@@ -160,6 +161,14 @@ Decoded decode(std::span<const std::uint8_t> bytes) {
     if (auto problem = stateProblem(state))
         return refused(*problem);
     return {std::move(state), {}};
+}
+
+bool hasSignature(std::span<const std::uint8_t> bytes) {
+    Writer signature;
+    signature.bytes.assign(Magic.begin(), Magic.end());
+    signature.number(FormatVersion, 4);
+    return bytes.size() >= signature.bytes.size() &&
+           std::equal(signature.bytes.begin(), signature.bytes.end(), bytes.begin());
 }
 
 } // namespace sim

@@ -25,4 +25,9 @@ struct Decoded {
 };
 Decoded decode(std::span<const std::uint8_t> bytes);
 
+// Whether bytes begin as this format's files do (magic and format version), which is how a file this code
+// wrote is told from another file; `SignatureBytes` of them are enough.
+inline constexpr std::size_t SignatureBytes = 12;
+bool hasSignature(std::span<const std::uint8_t> bytes);
+
 } // namespace sim

@@ -25,6 +25,8 @@ namespace {
 
 // Runs once, right after the next call to take the state's lock got it.
 std::function<void()> whileLocked;
+// Runs once, when the next file is about to be synced: a change's temporary file, still open.
+std::function<void()> whileWriting;
 
 struct Outcome {
     int status = 0;
@@ -56,6 +58,31 @@ bool isFile(const QString &path) {
     return ::lstat(qPrintable(path), &info) == 0;
 }
 
+bool writeFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray stateBytes(const sim::State &state) {
+    const std::vector<std::uint8_t> bytes = sim::encode(state);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+}
+
+// The descriptors a program started now by another thread of this process would have open, as that
+// program lists them.
+QString descriptorsOfAChildStartedMeanwhile() {
+    QString listing;
+    std::thread([&] {
+        FILE *child = ::popen("ls -l /proc/self/fd/", "r");
+        std::array<char, 4096> buffer{};
+        while (child != nullptr && std::fgets(buffer.data(), int(buffer.size()), child) != nullptr)
+            listing += QString::fromLocal8Bit(buffer.data());
+        if (child != nullptr)
+            ::pclose(child);
+    }).join();
+    return listing;
+}
+
 // Ways to spoil a sound state that the file format itself would carry.
 const std::map<QString, std::function<void(sim::State &)>> Spoilers{
     {"", [](sim::State &) {}},
@@ -79,6 +106,13 @@ extern "C" int flock(int fd, int operation) {
     return result;
 }
 
+extern "C" int fsync(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (whileWriting)
+        std::exchange(whileWriting, nullptr)();
+    return real(fd);
+}
+
 class SimStateTest : public QObject {
     Q_OBJECT
 
@@ -87,6 +121,12 @@ class SimStateTest : public QObject {
     int stateNumber_ = 0;
 
     void sim(const QString &lines) { runSimCommands(lines, state_); }
+    // A state path of its own with no file yet, in a directory that exists.
+    void useStateNotMadeYet() {
+        state_ = directory_.filePath(QString("state-%1-new/kavren-sim.state").arg(stateNumber_));
+        QVERIFY(QDir().mkpath(QFileInfo(state_).absolutePath()));
+        qputenv("KAVREN_SIM_STATE", state_.toLocal8Bit());
+    }
 
 private slots:
     void init() {
@@ -193,20 +233,29 @@ private slots:
         QTest::addColumn<QString>("tool"); // dio-sim or the library
         QTest::addColumn<QString>("command");
         QTest::addColumn<bool>("changes");
-        const auto row = [](const QString &tool, const QString &command, bool changes) {
-            QTest::addRow("%s %s", qPrintable(tool), qPrintable(command)) << tool << command << changes;
+        QTest::addColumn<bool>("stateMissing"); // the holder is making the state file
+        const auto row = [](const QString &tool, const QString &command, bool changes, bool stateMissing) {
+            QTest::addRow("%s %s%s", qPrintable(tool), qPrintable(command),
+                          stateMissing ? ", no state file" : "")
+                << tool << command << changes << stateMissing;
         };
-        row("dio-sim", "status", false);
-        row("library", "ReadPort", false);
-        row("dio-sim", "unplug DIO-SIM-0001", true);
-        row("library", "WritePort", true);
+        for (const bool stateMissing : {false, true}) {
+            row("dio-sim", "status", false, stateMissing);
+            row("library", stateMissing ? "ListDevices" : "ReadPort", false, stateMissing);
+            row("dio-sim", "unplug DIO-SIM-0001", true, stateMissing);
+        }
+        row("library", "WritePort", true, false);
     }
     void lockHeldByAnotherProgram() {
         QFETCH(QString, tool);
         QFETCH(QString, command);
         QFETCH(bool, changes);
+        QFETCH(bool, stateMissing);
         DeviceHandle handle = 0;
-        QCOMPARE(call("OpenDevice", handle).status, 0);
+        if (stateMissing)
+            useStateNotMadeYet();
+        else
+            QCOMPARE(call("OpenDevice", handle).status, 0);
         const QString lock = state_ + ".lock";
         QProcess holder;
         holder.start("flock", {"--exclusive", lock, "sleep", "30"});
@@ -239,7 +288,10 @@ private slots:
         } else {
             QVERIFY2(waited < 1000, qPrintable(QString::number(waited)));
         }
-        QCOMPARE(CloseDevice(handle), 0);
+        if (stateMissing)
+            QVERIFY2(outcome.message.isEmpty() || changes, qPrintable(outcome.message));
+        else
+            QCOMPARE(CloseDevice(handle), 0);
     }
 
     void handleDiesWithItsDevice_data() {
@@ -260,37 +312,152 @@ private slots:
         QVERIFY(CloseDevice(handle) != 0);
     }
 
+    // Only what a writer killed midway left behind goes, and only once the state's path was found sound.
     void leftoversGoWithTheNextChange_data() {
-        QTest::addColumn<QString>("name"); // beside the state; STATE stands for its file name
-        QTest::addColumn<QString>("kind"); // file, fifo or foreign (a file of another user)
+        QTest::addColumn<QString>("name");    // beside the state; STATE stands for its file name
+        QTest::addColumn<QString>("kind");    // file, fifo, linked (a file with a second link) or foreign
+        QTest::addColumn<QString>("content"); // a state, other bytes, or nothing
         QTest::addColumn<bool>("removed");
-        const auto row = [](const QString &name, const QString &kind, bool removed) {
-            QTest::addRow("%s %s", qPrintable(kind), qPrintable(name)) << name << kind << removed;
+        const auto row = [](const QString &name, const QString &kind, const QString &content, bool removed) {
+            QTest::addRow("%s %s, %s", qPrintable(kind), qPrintable(name), qPrintable(content))
+                << name << kind << content << removed;
         };
-        row("STATE.tmp-Ab12Cd", "file", true);
-        row("STATE.tmp-Fifo01", "fifo", true);
-        row("STATE.tmp-Xy98Zw", "foreign", false);
-        row("STATE.tmp-Ab12Cd7", "file", false);
-        row("other.tmp-Ab12Cd", "file", false);
+        row("STATE.tmp-Ab12Cd", "file", "a state", true);
+        row("STATE.tmp-backup", "file", "other bytes", false);
+        row("STATE.tmp-abcdef", "file", "other bytes", false);
+        row("STATE.tmp-Ab12Cd", "file", "nothing", false);
+        row("STATE.tmp-Fifo01", "fifo", "nothing", false);
+        row("STATE.tmp-Ab12Cd", "linked", "a state", false);
+        row("STATE.tmp-Xy98Zw", "foreign", "a state", false);
+        row("STATE.tmp-Ab12Cd7", "file", "a state", false);
+        row("STATE.tmp-Ab.2Cd", "file", "a state", false);
+        row("other.tmp-Ab12Cd", "file", "a state", false);
     }
     void leftoversGoWithTheNextChange() {
         QFETCH(QString, name);
         QFETCH(QString, kind);
+        QFETCH(QString, content);
         QFETCH(bool, removed);
         if (kind == "foreign" && ::geteuid() != 0)
             QSKIP("only root can give a file to another user");
         const QFileInfo state(state_);
         const QString leftover = state.absolutePath() + "/" + name.replace("STATE", state.fileName());
+        const QByteArray bytes = content == "a state"       ? stateBytes(sim::defaultState())
+                                 : content == "other bytes" ? QByteArray("KAVSIM\r\n notes of my own\n")
+                                                            : QByteArray();
         if (kind == "fifo")
             QCOMPARE(::mkfifo(qPrintable(leftover), 0600), 0);
         else
-            QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
+            QVERIFY(writeFile(leftover, bytes));
         if (kind == "foreign")
             QCOMPARE(::chown(qPrintable(leftover), 4242, 4242), 0);
+        if (kind == "linked")
+            QCOMPARE(::link(qPrintable(leftover), qPrintable(leftover + "-link")), 0);
         sim("status");
         QVERIFY(isFile(leftover)); // reading changes nothing
         sim("unplug DIO-SIM-0001");
         QCOMPARE(!isFile(leftover), removed);
+    }
+
+    // A path that cannot hold the state is refused before anything is made or removed beside it, with a
+    // message that points at the setting rather than at the thing the path names.
+    void refusedPathsStayAsTheyWere_data() {
+        QTest::addColumn<QString>("path"); // DIR stands for a directory of the test's own
+        QTest::addColumn<QString>("says");
+        QTest::newRow("a directory, with a slash") << "DIR/"
+                                                   << "names a directory";
+        QTest::newRow("a directory") << "DIR"
+                                     << "is a directory";
+        QTest::newRow("a FIFO") << "DIR/fifo"
+                                << "is a FIFO";
+        QTest::newRow("/dev/null") << "/dev/null"
+                                   << "is a character device";
+    }
+    void refusedPathsStayAsTheyWere() {
+        QFETCH(QString, path);
+        QFETCH(QString, says);
+        const QString directory = directory_.filePath(QString("refused-%1").arg(stateNumber_));
+        QVERIFY(QDir().mkpath(directory));
+        for (const char *name : {".tmp-drafts", ".tmp-Ab12Cd", "fifo.tmp-Ab12Cd"})
+            QVERIFY(writeFile(directory + "/" + name, stateBytes(sim::defaultState())));
+        QCOMPARE(::mkfifo(qPrintable(directory + "/fifo"), 0600), 0);
+        const QStringList before = QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+        path.replace("DIR", directory);
+        const bool lockThere = isFile(path + ".lock"); // /dev/null.lock may be left from elsewhere
+        for (const char *command : {"reset", "status", "unplug DIO-SIM-0001"}) {
+            const Run run = dioSim(words(command), path);
+            QVERIFY2(run.exitCode == 1 && run.err.contains(path) && run.err.contains(says) &&
+                         run.err.contains("KAVREN_SIM_STATE") && !run.err.contains("remove"),
+                     qPrintable(QString(command) + ": " + run.err));
+        }
+        QCOMPARE(QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System), before);
+        QVERIFY(!isFile(directory + ".lock"));
+        QCOMPARE(isFile(path + ".lock"), lockThere);
+    }
+
+    // The change count cannot be written (a full disk): a change that was made still succeeds, one that was
+    // not still fails, so a script's exit code says what happened.
+    void changeMadeWithoutItsCount_data() {
+        QTest::addColumn<QString>("program"); // dio-sim, or sim_writer (the library's WritePort)
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("shown"); // what `dio-sim status` shows afterwards...
+        QTest::addColumn<bool>("made");     // ... when the change was made
+        const auto row = [](const char *name, const QString &program, const QString &command, int exitCode,
+                            const QString &shown, bool made) {
+            QTest::newRow(name) << program << command << exitCode << shown << made;
+        };
+        row("dio-sim add", "dio-sim", "add F2 d", 0, "\nF2 ", true);
+        row("dio-sim unplug", "dio-sim", "unplug DIO-SIM-0001", 0, "unplugged", true);
+        row("dio-sim unplug, no such device", "dio-sim", "unplug NOPE", 2, "NOPE", false);
+        row("library WritePort", "sim_writer", "ports DIO-SIM-0001 16 3", 0, "outputs 0x03", true);
+    }
+    void changeMadeWithoutItsCount() {
+        QFETCH(QString, program);
+        QFETCH(QString, command);
+        QFETCH(int, exitCode);
+        QFETCH(QString, shown);
+        QFETCH(bool, made);
+        QVERIFY(writeFile(state_ + ".lock", {})); // the count was never written
+        QProcess process;
+        QProcessEnvironment environment = environmentFor(state_);
+        environment.insert("LD_PRELOAD", FAIL_COUNT_WRITE_PATH);
+        environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0"); // the shim is no sanitized library
+        process.setProcessEnvironment(environment);
+        process.start(program == "dio-sim" ? DIO_SIM_PATH : SIM_WRITER_PATH, words(command));
+        QVERIFY(process.waitForFinished(30000));
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == exitCode,
+                 qPrintable(err));
+        QCOMPARE(QFileInfo(state_ + ".lock").size(), 0); // the shim did fail the count
+        const Run status = dioSim({"status"}, state_);
+        QVERIFY2(status.out.contains(shown) == made, qPrintable(status.out));
+    }
+
+    // A program started by another thread while a change is written inherits none of the state's files:
+    // it would keep the lock or the temporary file open for as long as it runs.
+    void childStartedDuringAChangeInheritsNothing_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("stateMissing"); // the call makes the state file
+        QTest::newRow("WritePort") << "WritePort" << false;
+        QTest::newRow("ListDevices, state made") << "ListDevices" << true;
+    }
+    void childStartedDuringAChangeInheritsNothing() {
+        QFETCH(QString, operation);
+        QFETCH(bool, stateMissing);
+        DeviceHandle handle = 0;
+        if (stateMissing)
+            useStateNotMadeYet();
+        else
+            QCOMPARE(call("OpenDevice", handle).status, 0);
+        QString descriptors;
+        whileWriting = [&] { descriptors = descriptorsOfAChildStartedMeanwhile(); };
+        QCOMPARE(call(operation, handle).status, 0);
+        QVERIFY2(!whileWriting, "nothing was written");
+        QVERIFY2(descriptors.contains("/proc/"), qPrintable(descriptors)); // the child listed its own
+        QVERIFY2(!descriptors.contains(QFileInfo(state_).absolutePath()), qPrintable(descriptors));
+        if (handle != 0)
+            QCOMPARE(CloseDevice(handle), 0);
     }
 
     void fallbackDirectoryMustBeTheUsersAlone_data() {
@@ -356,32 +523,38 @@ private slots:
 
     // Another program's change reaches a reader that has the device open: at once when it goes through the
     // simulator and the lock file may carry the change count, within a second otherwise, even while the
-    // reader calls without pause.
+    // reader calls without pause. Whatever is done to the lock file meanwhile, the reader lives.
     void changesReachAnOpenReader_data() {
         QTest::addColumn<QString>("lock");   // what <state>.lock is before the reader's first look
+        QTest::addColumn<QString>("then");   // what is done to it while the reader polls
         QTest::addColumn<QString>("change"); // "unplug" through dio-sim, or "replace" the file by hand
         QTest::addColumn<bool>("busy");      // another thread calls all the while
         QTest::addColumn<bool>("atOnce");
-        const auto row = [](const char *name, const QString &lock, const QString &change, bool busy) {
-            QTest::newRow(name) << lock << change << busy << (change == "unplug");
-        };
-        row("unplug, idle reader", "as made", "unplug", false);
-        row("unplug, busy reader", "as made", "unplug", true);
-        row("file replaced by hand, idle reader", "as made", "replace", false);
-        row("file replaced by hand, busy reader", "as made", "replace", true);
-        row("unplug, lock writable by group", "0620", "unplug", false);
-        row("unplug, lock with a second link", "linked", "unplug", false);
+        const auto row = [](const char *name, const QString &lock, const QString &then, const QString &change,
+                            bool busy,
+                            bool atOnce) { QTest::newRow(name) << lock << then << change << busy << atOnce; };
+        row("unplug, idle reader", "as made", "", "unplug", false, true);
+        row("unplug, busy reader", "as made", "", "unplug", true, true);
+        row("file replaced by hand, idle reader", "as made", "", "replace", false, false);
+        row("file replaced by hand, busy reader", "as made", "", "replace", true, false);
+        row("unplug, lock writable by group", "0620", "", "unplug", false, true);
+        row("unplug, lock with a second link", "linked", "", "unplug", false, true);
+        row("unplug, lock truncated", "as made", "truncate", "unplug", true, true);
+        row("unplug, lock grown", "as made", "grow", "unplug", true, true);
+        row("unplug, lock replaced by an empty file", "as made", "replace", "unplug", true, false);
+        row("unplug, lock deleted", "as made", "delete", "unplug", true, false);
     }
     void changesReachAnOpenReader() {
         QFETCH(QString, lock);
+        QFETCH(QString, then);
         QFETCH(QString, change);
         QFETCH(bool, busy);
         QFETCH(bool, atOnce);
-        const QByteArray lockPath = (state_ + ".lock").toLocal8Bit();
+        const QString lockPath = state_ + ".lock";
         if (lock == "0620")
-            QCOMPARE(::chmod(lockPath, 0620), 0);
+            QCOMPARE(::chmod(qPrintable(lockPath), 0620), 0);
         if (lock == "linked")
-            QCOMPARE(::link(lockPath, lockPath + "-link"), 0);
+            QCOMPARE(::link(qPrintable(lockPath), qPrintable(lockPath + "-link")), 0);
         DeviceHandle handle = 0;
         QCOMPARE(call("OpenDevice", handle).status, 0);
         std::atomic<bool> stop{false};
@@ -393,17 +566,26 @@ private slots:
             stop = true;
             caller.join();
         });
+        if (then == "truncate")
+            QCOMPARE(::truncate(qPrintable(lockPath), 0), 0);
+        if (then == "grow")
+            QCOMPARE(::truncate(qPrintable(lockPath), 1 << 20), 0);
+        if (then == "replace")
+            QVERIFY(writeFile(lockPath + ".new", {}) &&
+                    ::rename(qPrintable(lockPath + ".new"), qPrintable(lockPath)) == 0);
+        if (then == "delete")
+            QVERIFY(QFile::remove(lockPath));
+        for (int look = 0; look < 3; ++look) { // polls what was done to the lock file
+            QCOMPARE(call("ReadPort", handle).status, 0);
+            QTest::qWait(2);
+        }
         if (change == "unplug") {
             sim("unplug DIO-SIM-0001");
         } else {
             sim::State unplugged = sim::defaultState();
             unplugged.devices[0].plugged = false;
-            const std::vector<std::uint8_t> bytes = sim::encode(unplugged);
-            QFile replacement(state_ + ".by-hand");
-            QVERIFY(replacement.open(QIODevice::WriteOnly));
-            replacement.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
-            replacement.close();
-            QCOMPARE(::rename(qPrintable(replacement.fileName()), qPrintable(state_)), 0);
+            QVERIFY(writeFile(state_ + ".by-hand", stateBytes(unplugged)));
+            QCOMPARE(::rename(qPrintable(state_ + ".by-hand"), qPrintable(state_)), 0);
         }
         if (atOnce)
             QCOMPARE(call("ReadPort", handle).status, 6);
