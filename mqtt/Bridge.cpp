@@ -67,9 +67,10 @@ void Bridge::lastWords() {
         std::lock_guard lock(sharedMutex_);
         topics = sharedAvailabilityTopics_;
     }
+    // At QoS 0, so that they are written before the disconnect even behind unacknowledged states.
     for (const std::string &topic : topics)
-        link_.publish(topic, "offline", true);
-    link_.publish(settings_.topics.bridgeState(), "offline", true);
+        link_.publish(topic, "offline", true, 0);
+    link_.publish(settings_.topics.bridgeState(), "offline", true, 0);
     link_.stop();
 }
 
@@ -142,7 +143,8 @@ void Bridge::rescan() {
     for (Device &gone : devices_) {
         if (gone.info.serial.empty())
             continue;
-        link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
+        if (gone.available != false)
+            link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
         if (settings_.homeassistant)
             publishDiscovery(gone.info, false);
         changed = true;
@@ -223,7 +225,9 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
 void Bridge::republish() {
     link_.publish(settings_.topics.bridgeState(), "online", true);
     publishDevices();
+    listFailure_.reset(); // a lasting fault is told again on the new connection, at its next occurrence
     for (Device &device : devices_) {
+        device.lastFailure.reset();
         if (device.available)
             link_.publish(settings_.topics.availability(device.info.serial),
                           *device.available ? "online" : "offline", true);

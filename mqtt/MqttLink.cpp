@@ -231,13 +231,13 @@ void MqttLink::closeEvents() {
     room_.notify_all();
 }
 
-void MqttLink::publish(const std::string &topic, const std::string &payload, bool retain) {
+void MqttLink::publish(const std::string &topic, const std::string &payload, bool retain, int qos) {
     {
         std::lock_guard lock(mutex_);
         if (!connected_)
             return;
     }
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
                       retain);
 }
 
