@@ -89,7 +89,7 @@ void Bridge::handleEvents() {
         if (event->kind == LinkEvent::Kind::Connected)
             republish();
         else
-            command(event->topic, event->payload);
+            command(*event);
     }
 }
 
@@ -173,7 +173,8 @@ void Bridge::poll(Device &device) {
         publishState(device, state);
 }
 
-void Bridge::command(const std::string &topic, const std::string &payload) {
+void Bridge::command(const LinkEvent &event) {
+    const std::string &topic = event.topic;
     const std::string &prefix = settings_.topics.prefix;
     if (!topic.starts_with(prefix + "/"))
         return;
@@ -188,7 +189,14 @@ void Bridge::command(const std::string &topic, const std::string &payload) {
         link_.publish(errorTopic, refusalJson("no bridged device has this serial number", topic), false);
         return;
     }
-    applyCommand(*target, topic, payload, levels);
+    // A retained command would be applied again at every subscription, long after it was meant.
+    if (event.retained) {
+        link_.publish(
+            errorTopic,
+            refusalJson("a retained command is not applied; publish commands without retain", topic), false);
+        return;
+    }
+    applyCommand(*target, topic, event.payload, levels);
 }
 
 void Bridge::applyCommand(Device &device, const std::string &topic, const std::string &payload,

@@ -48,7 +48,7 @@ private:
     void handleEvents();
     void rescan();
     void poll(Device &device);
-    void command(const std::string &topic, const std::string &payload);
+    void command(const LinkEvent &event);
     void applyCommand(Device &device, const std::string &topic, const std::string &payload,
                       const std::vector<std::string_view> &levels);
     void republish();

@@ -41,9 +41,18 @@ bool equalsIgnoringCase(std::string_view text, std::string_view lower) {
 std::variant<std::vector<PortWrite>, Refusal> parsePortCommand(std::string_view payload) {
     if (auto problem = sizeProblem(payload))
         return Refusal{*problem};
-    const nlohmann::json command = nlohmann::json::parse(payload, nullptr, false);
+    // The parser keeps one of two equal keys; they are counted here so that neither is silently dropped.
+    std::size_t topLevelKeys = 0;
+    const auto countKeys = [&topLevelKeys](int depth, nlohmann::json::parse_event_t event, nlohmann::json &) {
+        if (depth == 1 && event == nlohmann::json::parse_event_t::key)
+            ++topLevelKeys;
+        return true;
+    };
+    const nlohmann::json command = nlohmann::json::parse(payload, countKeys, false);
     if (command.is_discarded())
         return Refusal{"the payload is not JSON"};
+    if (command.is_object() && topLevelKeys != command.size())
+        return Refusal{"a port is named twice"};
     if (!command.is_object() || command.empty())
         return Refusal{"the payload must be a JSON object of output ports to values, e.g. {\"0x10\": 165}"};
     std::vector<PortWrite> writes;
@@ -51,6 +60,8 @@ std::variant<std::vector<PortWrite>, Refusal> parsePortCommand(std::string_view 
         const auto port = outputPort(key);
         if (!port)
             return Refusal{portProblem(key)};
+        if (std::any_of(writes.begin(), writes.end(), [&](const PortWrite &w) { return w.port == *port; }))
+            return Refusal{"port " + cli::formatByte(*port) + " is named twice"};
         if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::int64_t>() > 255 ||
             (value.is_number_unsigned() && value.get<std::uint64_t>() > 255))
             return Refusal{"the value for port " + cli::formatByte(*port) +

@@ -18,7 +18,7 @@ namespace mqtt {
 namespace {
 
 constexpr int KeepAliveSeconds = 30;
-constexpr std::size_t MaxQueuedEvents = 256;
+constexpr std::size_t MaxQueuedEvents = 4096; // commands of at most 1025 bytes: a few MiB at worst
 constexpr auto FirstRetry = std::chrono::seconds(1);
 constexpr auto LastRetry = std::chrono::seconds(30);
 
@@ -183,7 +183,7 @@ void MqttLink::onConnect(mosquitto *client, void *self, int rc) {
     cli::Console("dio-mqtt")
         .note("dio-mqtt: connected to the broker " + link->settings_.broker.host + " port " +
               std::to_string(link->settings_.broker.port));
-    link->push({LinkEvent::Kind::Connected, {}, {}});
+    link->push({LinkEvent::Kind::Connected, {}, {}, false});
 }
 
 void MqttLink::onDisconnect(mosquitto *, void *self, int) {
@@ -195,8 +195,9 @@ void MqttLink::onDisconnect(mosquitto *, void *self, int) {
 void MqttLink::onMessage(mosquitto *, void *self, const mosquitto_message *message) {
     const auto *bytes = static_cast<const char *>(message->payload);
     const std::size_t length = std::min<std::size_t>(std::max(message->payloadlen, 0), MaxCommandBytes + 1);
-    static_cast<MqttLink *>(self)->push(
-        {LinkEvent::Kind::Message, message->topic, bytes ? std::string(bytes, length) : std::string()});
+    static_cast<MqttLink *>(self)->push({LinkEvent::Kind::Message, message->topic,
+                                         bytes ? std::string(bytes, length) : std::string(),
+                                         message->retain});
 }
 
 void MqttLink::push(LinkEvent event) {

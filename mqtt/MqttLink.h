@@ -35,7 +35,8 @@ struct LinkSettings {
 struct LinkEvent {
     enum class Kind { Connected, Message } kind;
     std::string topic;
-    std::string payload; // at most MaxCommandBytes + 1 bytes: longer ones are cut, and refused as too long
+    std::string payload;   // at most MaxCommandBytes + 1 bytes: longer ones are cut, and refused as too long
+    bool retained = false; // kept by the broker, so no fresh command
 };
 
 class MqttLink {

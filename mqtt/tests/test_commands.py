@@ -20,6 +20,10 @@ REFUSED = [
     ("set", '{"0x10": 18446744073709551617}', "0 to 255"),
     ("set", '{"0x10": 1, "0x11": 300}', "0 to 255"),  # the good half is not written either
     ("set", '{"0x11": 2, "0x13": 2}', "unknown port"),
+    ("set", '{"0x10": 1, "0x10": 2}', "named twice"),
+    ("set", '{"0x10": 1, "16": 2}', "named twice"),
+    ("set", '{"0x10": 1e400}', "not JSON"),
+    ("set", b'{"0x10": "\xff"}', "not JSON"),
     ("set", "not json", "not JSON"),
     ("set", '{"0x10": 1', "not JSON"),
     ("set", "", "not JSON"),
@@ -48,6 +52,7 @@ def shared(tmp_path_factory, tls_files):
     bridge = Bridge(["--simulator", "--broker", f"mqtt://127.0.0.1:{broker.port}", "--interval", "20",
                      "--client-id", "dio-mqtt-commands"], env, directory / "bridge.log")
     c = Client(broker)
+    c.port, c.log_dir = broker.port, directory
     c.wait(f"dio/{SIM1}")
     yield env, c
     c.close()
@@ -75,7 +80,7 @@ def dio(shared):
     return run
 
 
-@pytest.mark.parametrize("suffix,payload,reason", REFUSED, ids=[f"{s} {p[:24]}" for s, p, _ in REFUSED])
+@pytest.mark.parametrize("suffix,payload,reason", REFUSED, ids=[f"{s} {p[:24]!r}" for s, p, _ in REFUSED])
 def test_a_refused_command_writes_nothing_and_says_why(running, dio, suffix, payload, reason):
     topic = f"dio/{SIM1}/{suffix}"
     running.publish(topic, payload)
@@ -85,6 +90,22 @@ def test_a_refused_command_writes_nothing_and_says_why(running, dio, suffix, pay
     assert len(running.on(f"dio/{SIM1}/error")) == 1
     assert dio("read", SIM1, "0x10", "0x11") == "0x10=0x5A\n0x11=0x3C\n"
     assert running.on(f"dio/{SIM1}") == []
+
+
+def test_a_retained_command_is_not_applied_at_subscription(running, shared, dio):
+    running.client.publish(f"dio/{SIM1}/set", '{"0x10": 1}', qos=1, retain=True).wait_for_publish(10)
+    running.wait_json(f"dio/{SIM1}", lambda s: s["0x10"] == 1)  # live, it is a fresh command
+    dio("write", SIM1, "0x10=0x5A")
+    running.wait_json(f"dio/{SIM1}", lambda s: s["0x10"] == 0x5A)  # the running bridge saw it
+    late = Bridge(["--simulator", "--broker", f"mqtt://127.0.0.1:{running.port}", "--client-id", "dio-mqtt-late"],
+                  shared[0], running.log_dir / "late.log")
+    try:
+        error = json.loads(running.wait(f"dio/{SIM1}/error"))
+        assert "retained" in error["error"]
+        assert dio("read", SIM1, "0x10") == "0x10=0x5A\n"
+    finally:
+        late.terminate()
+        running.client.publish(f"dio/{SIM1}/set", b"", qos=1, retain=True).wait_for_publish(10)
 
 
 def test_a_command_for_no_bridged_device_is_answered(running):
