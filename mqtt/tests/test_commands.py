@@ -63,6 +63,7 @@ def shared(tmp_path_factory, tls_files):
 @pytest.fixture
 def running(shared):
     env, c = shared
+    c.clear()
     c.publish(f"dio/{SIM1}/set", '{"0x10": 90, "0x11": 60}')
     c.wait_json(f"dio/{SIM1}", lambda s: s["0x10"] == 90)
     c.clear()
