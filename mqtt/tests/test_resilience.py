@@ -38,8 +38,9 @@ def test_a_failing_call_is_published_and_polling_goes_on(bridge, client, sim):
     c.wait_json("dio/MAN-1", lambda s: s["0x00"] == 7)
 
 
-def test_a_command_sent_while_the_broker_was_away_is_applied_once(bridge, client, broker, dio):
-    b = bridge()
+@pytest.mark.parametrize("protocol", ["3.1.1", "5"])
+def test_a_command_sent_while_the_broker_was_away_is_applied_once(bridge, client, broker, dio, protocol):
+    b = bridge("--protocol", protocol)
     c = client()
     c.wait(f"dio/{SIM1}")
     c.close()
@@ -95,6 +96,12 @@ def test_sigterm_in_a_slow_library_call_still_ends_promptly(bridge, client, sim)
     assert time.monotonic() - started < 6
     c.wait("dio/bridge/state", "offline")
     c.wait(f"dio/{SIM1}/availability", "offline")
+
+
+def test_sigterm_without_a_broker_ends_at_once(bridge, sim_env):
+    b = bridge(broker_url="mqtt://127.0.0.1:1")
+    wait_for(lambda: "retrying" in b.errors())
+    assert b.terminate(timeout=5) == 0
 
 
 def test_a_second_signal_ends_it_at_once(bridge, client, sim):
