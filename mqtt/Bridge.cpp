@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
+#include <unistd.h>
 
 #include "Console.h"
 #include "TextRules.h"
@@ -55,7 +56,8 @@ void Bridge::run() {
         handleEvents();
     }
     if (!stop_.claim())
-        return; // the watcher is saying the last words
+        for (;;)
+            pause(); // the watcher is saying the last words with the link, and ends the process
     link_.closeEvents();
     handleEvents(); // commands already taken from the broker are applied, not dropped
     lastWords();

@@ -81,6 +81,10 @@ std::optional<std::string> readPasswordFile(const std::string &path, std::string
         problem = "the password in " + path + " is longer than 65535 bytes";
         return std::nullopt;
     }
+    if (password.find('\0') != std::string::npos) {
+        problem = "the password in " + path + " holds a NUL byte, which no password can";
+        return std::nullopt;
+    }
     return password;
 }
 

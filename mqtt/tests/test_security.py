@@ -50,6 +50,17 @@ def make_password_file(tmp_path, kind):
     elif kind == "empty":
         target.write_text("\n")
         return target
+    elif kind == "nul":
+        target.write_bytes(b"pass\0word\n")
+        return target
+    elif kind == "huge":
+        with open(target, "wb") as f:
+            f.truncate(1 << 30)  # sparse: a gigabyte of NUL bytes that is never read whole
+        return target
+    elif kind == "directory":
+        target.unlink()
+        target.mkdir(mode=0o700)
+        return target
     else:
         os.chmod(target, kind)
         return target
@@ -63,6 +74,9 @@ def make_password_file(tmp_path, kind):
     ("symlink", "symbolic link"),
     ("fifo", "not a regular file"),
     ("empty", "no password"),
+    ("nul", "NUL byte"),
+    ("huge", "longer than 65535"),
+    ("directory", "not a regular file"),
 ])
 def test_a_password_file_that_may_not_be_used_is_refused(tmp_path, sim_env, kind, reason):
     path = make_password_file(tmp_path, kind)
