@@ -61,7 +61,8 @@ std::optional<std::string> password(const Options &options) {
 void defineCommandLine(CLI::App &app, Options &options) {
     addLibraryOptions(app, options.library);
     app.set_config("--config", "",
-                   "read options from this file (NAME = VALUE lines, as for the long options)");
+                   "read options from this file (NAME = VALUE lines, as for the long options)")
+        ->type_name("PATH");
     app.add_flag("--version", options.version, "print dio-mqtt's version and the device library in use");
     app.add_option("--broker", options.broker,
                    "mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (default mqtt://localhost)")
