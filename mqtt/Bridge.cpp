@@ -104,9 +104,10 @@ Bridge::Device *Bridge::find(std::string_view serial) {
 void Bridge::rescan() {
     device::Listing listing;
     if (const Outcome failure = listDevices(listing)) {
-        if (failure != listFailure_)
-            link_.publish(settings_.topics.bridgeError(), failureJson(*failure), false);
-        listFailure_ = failure;
+        // Remembered only once told, so that a fault met while the broker was away is told when it is back.
+        if (failure != listFailure_ &&
+            link_.publish(settings_.topics.bridgeError(), failureJson(*failure), false))
+            listFailure_ = failure;
         return;
     }
     listFailure_.reset();
@@ -235,9 +236,7 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
 void Bridge::republish() {
     link_.publish(settings_.topics.bridgeState(), "online", true);
     publishDevices();
-    listFailure_.reset(); // a lasting fault is told again on the new connection, at its next occurrence
     for (Device &device : devices_) {
-        device.lastFailure.reset();
         if (device.available)
             link_.publish(settings_.topics.availability(device.info.serial),
                           *device.available ? "online" : "offline", true);
@@ -275,8 +274,9 @@ void Bridge::publishState(Device &device, const PortState &state) {
 void Bridge::publishFailure(Device &device, const CallFailure &failure) {
     if (device.lastFailure == failure)
         return; // a device that keeps failing the same way is told once, not on every poll
-    device.lastFailure = failure;
-    link_.publish(settings_.topics.error(device.info.serial), failureJson(failure), false);
+    if (link_.publish(settings_.topics.error(device.info.serial), failureJson(failure), false))
+        device.lastFailure =
+            failure; // once told: a fault met while the broker was away is told when it is back
 }
 
 void Bridge::shareAvailabilityTopics() {

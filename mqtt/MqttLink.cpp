@@ -232,14 +232,15 @@ void MqttLink::closeEvents() {
     room_.notify_all();
 }
 
-void MqttLink::publish(const std::string &topic, const std::string &payload, bool retain, int qos) {
+bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain, int qos) {
     {
         std::lock_guard lock(mutex_);
         if (!connected_)
-            return;
+            return false;
     }
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                      retain);
+    return MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
+                                                 static_cast<int>(payload.size()), payload.data(), qos,
+                                                 retain);
 }
 
 void MqttLink::stop() {

@@ -52,7 +52,8 @@ public:
     // At QoS 1 unless said otherwise. Nothing is queued while the broker is away: all is published again
     // on reconnect. A QoS 0 message goes out ahead of QoS 1 ones held back by the in-flight limit, and so
     // before a disconnect that follows it.
-    void publish(const std::string &topic, const std::string &payload, bool retain, int qos = 1);
+    // True when the message was handed to the connection.
+    bool publish(const std::string &topic, const std::string &payload, bool retain, int qos = 1);
     // Disconnects after what was published, and ends the network thread.
     void stop();
 

@@ -5,8 +5,10 @@
 #include "Console.h"
 
 int main(int argc, char *argv[]) {
-    // First, so that every thread (the library's, the network's) inherits the blocked stop signals.
-    mqtt::StopSignal stop;
+    // First, so that every thread (the library's, the network's) inherits the blocked stop signals. Never
+    // destroyed: its watcher thread may still be waiting while the process ends.
+    static auto *const stopSignal = new mqtt::StopSignal;
+    mqtt::StopSignal &stop = *stopSignal;
     cli::Console console("dio-mqtt");
     CLI::App app("Bridges the USB digital I/O devices to an MQTT broker: state, availability and commands.",
                  "dio-mqtt");

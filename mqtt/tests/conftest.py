@@ -18,10 +18,16 @@ DIO = os.environ["DIO"]
 USER, PASSWORD = "bench", "s3cret-pass"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """Ports free at the moment, all different: each socket stays bound until all are chosen."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def wait_for(condition, timeout=10.0, what="condition"):
@@ -56,7 +62,23 @@ def tls_files(tmp_path_factory):
 class Broker:
     def __init__(self, directory, tls):
         self.dir = directory
-        self.port, self.tls_port = free_port(), free_port()
+        self.tls = tls
+        for _ in range(5):  # another process may take a port between its choice and the broker's start
+            self.port, self.tls_port = free_ports(2)
+            self.configure()
+            self.process = subprocess.Popen(["mosquitto", "-c", str(directory / "mosquitto.conf")],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                wait_for(lambda: self.process.poll() is not None or self._listening(), what="the broker")
+            except AssertionError:
+                self.process.kill()
+                raise
+            if self.process.poll() is None:
+                return
+        raise AssertionError("the broker cannot listen")
+
+    def configure(self):
+        directory, tls = self.dir, self.tls
         passwords = directory / "passwords"
         passwords.write_text("")
         subprocess.run(["mosquitto_passwd", "-b", str(passwords), USER, PASSWORD], check=True,
@@ -77,8 +99,6 @@ cafile {tls}/ca.crt
 certfile {tls}/server.crt
 keyfile {tls}/server.key
 """)
-        self.process = None
-        self.start()
 
     def start(self):
         self.process = subprocess.Popen(["mosquitto", "-c", str(self.dir / "mosquitto.conf")],
@@ -87,7 +107,8 @@ keyfile {tls}/server.key
 
     def _listening(self):
         try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+            for port in (self.port, self.tls_port):
+                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
             return True
         except OSError:
             return False
