@@ -11,10 +11,11 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-(cd "$build" && rm -f diopanel_*.deb python3-dio_*.deb && cpack -G DEB >"$work/cpack.log" 2>&1) ||
+(cd "$build" && rm -f diopanel_*.deb python3-dio_*.deb dio-mqtt_*.deb && cpack -G DEB >"$work/cpack.log" 2>&1) ||
     { cat "$work/cpack.log" >&2; fail "cpack"; exit 1; }
 names=(diopanel)
 grep -q '^DIOPANEL_PYTHON:BOOL=ON' "$build/CMakeCache.txt" && names+=(python3-dio)
+names+=(dio-mqtt)
 packages=()
 for name in "${names[@]}"; do
     package=$(ls "$build"/"$name"_*_amd64.deb 2>/dev/null | head -1)
@@ -35,6 +36,8 @@ fi
 
 lintian --fail-on error "${packages[@]}" >"$work/lintian.log" 2>&1 ||
     fail "lintian reports errors"
+# The bridge's package is held to no warning either.
+grep -E '^[EW]: dio-mqtt' "$work/lintian.log" && fail "lintian reports on dio-mqtt"
 echo "lintian:"
 sed 's/^/    /' "$work/lintian.log"
 
@@ -44,7 +47,7 @@ for package in "${packages[@]}"; do
 done
 desktop-file-validate "$root/usr/share/applications/diopanel.desktop" || fail "desktop entry"
 appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml >/dev/null || fail "metainfo"
-for page in diopanel dio dio-sim; do
+for page in diopanel dio dio-sim dio-mqtt; do
     [ -s "$root/usr/share/man/man1/$page.1.gz" ] || fail "no manual page for $page"
 done
 
@@ -53,8 +56,36 @@ env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$root/usr/bin/dio" list >"$work/list" 
 grep -q "^DIO-SIM-0001	" "$work/list" || { cat "$work/list" >&2; fail "dio list shows no simulated device"; }
 env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$root/usr/bin/diopanel" --version || fail "diopanel --version"
 
+# The bridge: its service installed but not enabled, its configuration a conffile, and the unpacked
+# program bridging the unpacked simulator's devices to a broker of the check's own.
+[ -f "$root/lib/systemd/system/dio-mqtt.service" ] || fail "no dio-mqtt.service in lib/systemd/system"
+[ ! -e "$root/etc/systemd" ] || fail "the dio-mqtt package enables its service"
+mqtt_package=$(ls "$build"/dio-mqtt_*_amd64.deb | head -1)
+dpkg-deb --ctrl-tarfile "$mqtt_package" | tar -xO ./conffiles | grep -qx /etc/dio-mqtt.conf ||
+    fail "/etc/dio-mqtt.conf is not a conffile"
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify --man=no "$root/lib/systemd/system/dio-mqtt.service" 2>&1 |
+        grep -v "/usr/bin/dio-mqtt" | grep . && fail "systemd-analyze finds fault with dio-mqtt.service"
+fi
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'listener %s 127.0.0.1\nallow_anonymous true\nuser %s\n' "$port" "$(id -un)" >"$work/mosquitto.conf"
+mosquitto -c "$work/mosquitto.conf" >/dev/null 2>&1 &
+broker=$!
+sleep 0.5
+env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY "$root/usr/bin/dio-mqtt" --broker "mqtt://127.0.0.1:$port" \
+    2>"$work/dio-mqtt.log" &
+bridge=$!
+timeout 10 mosquitto_sub -p "$port" -v -t 'dio/+/availability' -C 2 >"$work/availability" ||
+    fail "the unpacked dio-mqtt does not bridge the simulated devices"
+kill -TERM $bridge
+wait $bridge || fail "dio-mqtt did not end with 0 on SIGTERM"
+kill $broker
+wait $broker 2>/dev/null
+sort "$work/availability" | diff - <(printf 'dio/DIO-SIM-0001/availability online\ndio/DIO-SIM-0002/availability online\n') ||
+    fail "dio-mqtt availability"
+
 # The module of the unpacked tree finds the simulator of the unpacked tree, as the programs do.
-if [ ${#packages[@]} -gt 1 ]; then
+if [[ " ${names[*]} " == *" python3-dio "* ]]; then
     (cd "$work" && env -u LD_LIBRARY_PATH -u KAVREN_LIBRARY PYTHONPATH="$root/usr/lib/python3/dist-packages" \
         /usr/bin/python3 -c '
 import sys, dio

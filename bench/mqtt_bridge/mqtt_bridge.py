@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""What dio-mqtt costs against a local mosquitto, each figure the median of three runs of short phases:
+
+- CPU of the bridge polling one unchanged device every 10 ms, and fifty devices every 100 ms, beside a
+  floor program that only sleeps to a timer at the same interval, measured over the same seconds;
+- latency from an input change (made in the simulator's state by a helper that stays running) to a
+  subscriber receiving the new state, median and 99th percentile;
+- commands per second through <serial>/set at QoS 1, each waited for as its read-back state.
+
+Run from the build tree's bin/ directory (it finds dio-mqtt, dio-sim and the floor beside itself)."""
+import argparse
+import os
+import pathlib
+import random
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import paho.mqtt.client as paho
+
+BIN = pathlib.Path(__file__).resolve().parent
+RUNS = 3
+
+
+def cpu_seconds(pid):
+    """CPU time of every thread of the process, from the scheduler's nanosecond counters."""
+    total = 0
+    for task in pathlib.Path(f"/proc/{pid}/task").iterdir():
+        try:
+            total += int((task / "schedstat").read_text().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total / 1e9
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Bench:
+    def __init__(self, directory, seconds):
+        self.dir = pathlib.Path(directory)
+        self.seconds = seconds
+        self.port = free_port()
+        (self.dir / "mosquitto.conf").write_text(
+            f"listener {self.port} 127.0.0.1\nallow_anonymous true\nuser {os.environ.get('USER', 'root')}\n")
+        # No Nagle delay on the broker's side either: every figure here is a round trip of small packets.
+        (self.dir / "mosquitto.conf").write_text((self.dir / "mosquitto.conf").read_text() + "set_tcp_nodelay true\n")
+        self.broker = subprocess.Popen(["mosquitto", "-c", str(self.dir / "mosquitto.conf")],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env = {k: v for k, v in os.environ.items() if k not in ("KAVREN_LIBRARY", "LD_LIBRARY_PATH")}
+        self.env["KAVREN_SIM_STATE"] = str(self.dir / "kavren-sim.state")
+        time.sleep(0.3)
+
+    def sim(self, *arguments):
+        subprocess.run([str(BIN / "dio-sim"), *arguments], env=self.env, check=True, stdout=subprocess.DEVNULL)
+
+    def bridge(self, *arguments):
+        """A bridge of its own topics, so that nothing retained by an earlier one is taken for its own."""
+        self.prefix = f"bench{time.monotonic_ns()}"
+        return subprocess.Popen([str(BIN / "dio-mqtt"), "--simulator", "--broker", f"mqtt://127.0.0.1:{self.port}",
+                                 "--client-id", self.prefix, "--prefix", self.prefix, *arguments], env=self.env,
+                                stderr=subprocess.DEVNULL)
+
+    def client(self, topic):
+        received = []
+        arrived = threading.Condition()
+        client = paho.Client(clean_session=True)
+
+        def record(_c, _u, message):
+            with arrived:
+                received.append((time.monotonic(), message.payload.decode()))
+                arrived.notify_all()
+
+        client.on_message = record
+        client.connect("127.0.0.1", self.port)
+        client.socket().setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        client.subscribe(topic, qos=1)
+        client.loop_start()
+        return client, received, arrived
+
+    def cpu(self, interval_ms, bridge_arguments):
+        """Bridge and floor CPU over the same seconds, after a moment to settle."""
+        bridge = self.bridge("--interval", str(interval_ms), *bridge_arguments)
+        floor = subprocess.Popen([str(BIN / "mqtt_timer_floor"), str(interval_ms)])
+        time.sleep(1.0)
+        b0, f0 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
+        time.sleep(self.seconds)
+        b1, f1 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
+        for p in (bridge, floor):
+            p.terminate()
+            p.wait()
+        return (b1 - b0) / self.seconds, (f1 - f0) / self.seconds
+
+    def latency(self, samples):
+        bridge = self.bridge("--interval", "10", "--serial", "MAN-1")
+        client, received, arrived = self.client(f"{self.prefix}/MAN-1")
+        with arrived:
+            arrived.wait_for(lambda: received, timeout=10)
+        setter = subprocess.Popen([str(BIN / "mqtt_input_setter")], env=self.env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+        delays = []
+        for i in range(samples):
+            value = str(1 + i % 200)
+            time.sleep(random.uniform(0.005, 0.03))  # no lock-step with the polls
+            start = time.monotonic()
+            setter.stdin.write(f"MAN-1 0 {value}\n")
+            setter.stdin.flush()
+            if setter.stdout.readline().strip() != "ok":
+                sys.exit("mqtt_bridge: cannot set the input")
+            with arrived:
+                arrived.wait_for(lambda: any(f'"0x00":{value},' in p for _, p in received), timeout=10)
+                stamp = next(t for t, p in received if f'"0x00":{value},' in p)
+                received.clear()
+            delays.append((stamp - start) * 1000)
+        setter.stdin.close()
+        setter.wait()
+        client.loop_stop()
+        bridge.terminate()
+        bridge.wait()
+        return delays
+
+    def commands(self, count):
+        bridge = self.bridge("--serial", "DIO-SIM-0001")
+        client, received, arrived = self.client(f"{self.prefix}/DIO-SIM-0001")
+        with arrived:
+            arrived.wait_for(lambda: received, timeout=10)
+        start = time.monotonic()
+        for i in range(count):
+            value = (i % 255) + 1
+            with arrived:
+                received.clear()
+                client.publish(f"{self.prefix}/DIO-SIM-0001/set", f'{{"0x10": {value}}}', qos=1)
+                arrived.wait_for(lambda: any(f'"0x10":{value},' in p for _, p in received), timeout=10)
+        rate = count / (time.monotonic() - start)
+        client.loop_stop()
+        bridge.terminate()
+        bridge.wait()
+        return rate
+
+    def close(self):
+        self.broker.terminate()
+        self.broker.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=3.0, help="length of a CPU phase (default 3)")
+    parser.add_argument("--samples", type=int, default=40, help="input changes per latency run (default 40)")
+    parser.add_argument("--commands", type=int, default=200, help="commands per rate run (default 200)")
+    options = parser.parse_args()
+    if not shutil.which("mosquitto"):
+        sys.exit("mqtt_bridge: mosquitto is not installed")
+    with tempfile.TemporaryDirectory() as directory:
+        bench = Bench(directory, options.seconds)
+        try:
+            bench.sim("reset")
+            one = [bench.cpu(10, ["--serial", "DIO-SIM-0001"]) for _ in range(RUNS)]
+            bench.sim("add", "MAN-1", "manual", "--mode", "manual")
+            for n in range(4, 51):  # with the two default devices and MAN-1: fifty
+                bench.sim("add", f"FIFTY-{n:02}", "manual", "--mode", "manual")
+            fifty = [bench.cpu(100, []) for _ in range(RUNS)]
+            latencies = [bench.latency(options.samples) for _ in range(RUNS)]
+            rates = [bench.commands(options.commands) for _ in range(RUNS)]
+        finally:
+            bench.close()
+
+    def cpu_line(name, runs):
+        bridge = statistics.median(b for b, _ in runs)
+        floor = statistics.median(f for _, f in runs)
+        over = statistics.median((b - f) / f if f > 0 else float("inf") for b, f in runs)
+        print(f"{name}: dio-mqtt {bridge * 100:.2f}% of a core, timer floor {floor * 100:.3f}%, "
+              f"{over:.2f}x over the floor (goal 0.5x)")
+
+    print(f"dio-mqtt benchmark, median of {RUNS} runs")
+    cpu_line("one unchanged device every 10 ms", one)
+    cpu_line("50 devices every 100 ms", fifty)
+    medians = [statistics.median(run) for run in latencies]
+    p99s = [statistics.quantiles(run, n=100)[98] for run in latencies]
+    print(f"input change to subscriber at 10 ms polls: median {statistics.median(medians):.1f} ms, "
+          f"p99 {statistics.median(p99s):.1f} ms (goal p99 <= 20 ms)")
+    print(f"commands through /set at QoS 1, each read back: {statistics.median(rates):.0f} per second")
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    main()

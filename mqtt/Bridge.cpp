@@ -1,0 +1,290 @@
+#include "Bridge.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+#include "Console.h"
+#include "TextRules.h"
+
+namespace mqtt {
+
+namespace {
+
+std::vector<std::string_view> splitLevels(std::string_view topic) {
+    std::vector<std::string_view> levels;
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = topic.find('/', start);
+        levels.push_back(topic.substr(start, slash - start));
+        if (slash == std::string_view::npos)
+            return levels;
+        start = slash + 1;
+    }
+}
+
+void tell(const std::string &message) {
+    cli::Console("dio-mqtt").error(message);
+}
+
+} // namespace
+
+Bridge::Bridge(BridgeSettings settings, MqttLink &link, StopSignal &stop)
+    : settings_(std::move(settings)), link_(link), stop_(stop) {}
+
+void Bridge::run() {
+    auto nextRescan = Clock::now();
+    while (!stop_.requested()) {
+        if (Clock::now() >= nextRescan) {
+            rescan();
+            nextRescan = std::max(nextRescan + settings_.rescan, Clock::now());
+        }
+        for (Device &device : devices_) {
+            if (stop_.requested())
+                break;
+            if (Clock::now() >= device.nextPoll) {
+                poll(device);
+                // Polls keep their rhythm however long one took, and never bunch up after a slow one.
+                device.nextPoll = std::max(device.nextPoll + settings_.interval, Clock::now());
+            }
+            handleEvents();
+        }
+        auto deadline = nextRescan;
+        for (const Device &device : devices_)
+            deadline = std::min(deadline, device.nextPoll);
+        waitUntil(deadline);
+        handleEvents();
+    }
+    if (!stop_.claim())
+        for (;;)
+            pause(); // the watcher is saying the last words with the link, and ends the process
+    link_.closeEvents();
+    handleEvents(); // commands already taken from the broker are applied, not dropped
+    lastWords();
+}
+
+void Bridge::lastWords() {
+    std::vector<std::string> topics;
+    {
+        std::lock_guard lock(sharedMutex_);
+        topics = sharedAvailabilityTopics_;
+    }
+    // At QoS 0, so that they are written before the disconnect even behind unacknowledged states.
+    for (const std::string &topic : topics)
+        link_.publish(topic, "offline", true, 0);
+    link_.publish(settings_.topics.bridgeState(), "offline", true, 0);
+    link_.stop();
+}
+
+void Bridge::waitUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+        return;
+    const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
+                           static_cast<long>(left.count() % 1'000'000'000)};
+    pollfd waits[] = {{link_.wakeDescriptor(), POLLIN, 0}, {stop_.descriptor(), POLLIN, 0}};
+    ppoll(waits, 2, &timeout, nullptr);
+}
+
+void Bridge::handleEvents() {
+    while (auto event = link_.nextEvent()) {
+        if (event->kind == LinkEvent::Kind::Connected)
+            republish();
+        else
+            command(*event);
+    }
+}
+
+Bridge::Device *Bridge::find(std::string_view serial) {
+    const auto found = std::find_if(devices_.begin(), devices_.end(),
+                                    [serial](const Device &device) { return device.info.serial == serial; });
+    return found == devices_.end() ? nullptr : &*found;
+}
+
+void Bridge::rescan() {
+    device::Listing listing;
+    if (const Outcome failure = listDevices(listing)) {
+        // Remembered only once told, so that a fault met while the broker was away is told when it is back.
+        if (failure != listFailure_ &&
+            link_.publish(settings_.topics.bridgeError(), failureJson(*failure), false))
+            listFailure_ = failure;
+        return;
+    }
+    listFailure_.reset();
+    std::vector<Device> kept;
+    bool changed = false;
+    for (const device::ListedDevice &listed : listing.devices) {
+        const std::string &serial = listed.serialNumber;
+        if (!settings_.serials.empty() &&
+            std::find(settings_.serials.begin(), settings_.serials.end(), serial) == settings_.serials.end())
+            continue;
+        std::string problem;
+        if (auto ruleProblem = device::serialProblem(serial))
+            problem = *ruleProblem;
+        else
+            problem = topicLevelProblem(serial);
+        if (!problem.empty()) {
+            if (skipped_.insert(serial).second)
+                tell("device " + device::printableText(serial) + " is not bridged: its serial number " +
+                     problem);
+            continue;
+        }
+        if (std::any_of(kept.begin(), kept.end(), [&](const Device &d) { return d.info.serial == serial; }))
+            continue; // listed twice: bridged once
+        if (Device *known = find(serial)) {
+            kept.push_back(std::move(*known));
+            known->info.serial.clear(); // moved: no longer found among the old ones
+            continue;
+        }
+        Device fresh{
+            {serial, listed.description, {}}, device::serialNumberBuffer(serial), {}, {}, {}, Clock::now()};
+        if (const Outcome failure = readVersion(fresh.serial, fresh.info.version))
+            publishFailure(fresh, *failure);
+        kept.push_back(std::move(fresh));
+        changed = true;
+    }
+    for (Device &gone : devices_) {
+        if (gone.info.serial.empty())
+            continue;
+        if (gone.available != false)
+            link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
+        if (settings_.homeassistant)
+            publishDiscovery(gone.info, false);
+        changed = true;
+    }
+    devices_ = std::move(kept);
+    if (changed) {
+        shareAvailabilityTopics();
+        publishDevices();
+        if (settings_.homeassistant)
+            for (const Device &device : devices_)
+                publishDiscovery(device.info, true);
+    }
+}
+
+void Bridge::poll(Device &device) {
+    PortState state{};
+    if (const Outcome failure = readState(device.serial, state)) {
+        if (failure->operation == "OpenDevice")
+            setAvailable(device, false);
+        publishFailure(device, *failure);
+        return;
+    }
+    device.lastFailure.reset();
+    setAvailable(device, true);
+    if (device.published != state)
+        publishState(device, state);
+}
+
+void Bridge::command(const LinkEvent &event) {
+    const std::string &topic = event.topic;
+    const std::string &prefix = settings_.topics.prefix;
+    if (!topic.starts_with(prefix + "/"))
+        return;
+    const auto levels = splitLevels(std::string_view(topic).substr(prefix.size() + 1));
+    // A persistent session may still hold the subscriptions of an earlier prefix: only this one's shapes.
+    if ((levels.size() != 2 && levels.size() != 4) || levels[1] != "set")
+        return;
+    const std::string errorTopic = prefix + "/" + std::string(levels[0]) + "/error";
+    const auto serial = device::latin1FromUtf8(levels[0]);
+    Device *target = serial ? find(*serial) : nullptr;
+    if (!target) {
+        link_.publish(errorTopic, refusalJson("no bridged device has this serial number", topic), false);
+        return;
+    }
+    // A retained command would be applied again at every subscription, long after it was meant.
+    if (event.retained) {
+        link_.publish(
+            errorTopic,
+            refusalJson("a retained command is not applied; publish commands without retain", topic), false);
+        return;
+    }
+    applyCommand(*target, topic, event.payload, levels);
+}
+
+void Bridge::applyCommand(Device &device, const std::string &topic, const std::string &payload,
+                          const std::vector<std::string_view> &levels) {
+    PortState state{};
+    Outcome failure;
+    if (levels.size() == 2) {
+        auto parsed = parsePortCommand(payload);
+        if (const auto *refusal = std::get_if<Refusal>(&parsed)) {
+            link_.publish(settings_.topics.error(device.info.serial), refusalJson(refusal->reason, topic),
+                          false);
+            return;
+        }
+        failure = writePorts(device.serial, std::get<std::vector<PortWrite>>(parsed), state);
+    } else {
+        auto parsed = parseBitCommand(levels[2], levels[3], payload);
+        if (const auto *refusal = std::get_if<Refusal>(&parsed)) {
+            link_.publish(settings_.topics.error(device.info.serial), refusalJson(refusal->reason, topic),
+                          false);
+            return;
+        }
+        failure = writeBit(device.serial, std::get<BitWrite>(parsed), state);
+    }
+    if (failure) {
+        // Told every time: each command deserves its answer.
+        device.lastFailure.reset();
+        publishFailure(device, *failure);
+        return;
+    }
+    setAvailable(device, true);
+    publishState(device, state); // the read-back answers the command, changed or not
+}
+
+void Bridge::republish() {
+    link_.publish(settings_.topics.bridgeState(), "online", true);
+    publishDevices();
+    for (Device &device : devices_) {
+        if (device.available)
+            link_.publish(settings_.topics.availability(device.info.serial),
+                          *device.available ? "online" : "offline", true);
+        if (device.published)
+            link_.publish(settings_.topics.device(device.info.serial), stateJson(*device.published), true);
+        if (settings_.homeassistant)
+            publishDiscovery(device.info, true);
+    }
+}
+
+void Bridge::publishDevices() {
+    std::vector<BridgedDevice> list;
+    for (const Device &device : devices_)
+        list.push_back(device.info);
+    link_.publish(settings_.topics.bridgeDevices(), devicesJson(list), true);
+}
+
+void Bridge::publishDiscovery(const BridgedDevice &device, bool present) {
+    for (const auto &[topic, config] : discoveryConfigs(device, settings_.topics, settings_.discoveryPrefix))
+        link_.publish(topic, present ? config : std::string(), true);
+}
+
+void Bridge::setAvailable(Device &device, bool available) {
+    if (device.available == available)
+        return;
+    device.available = available;
+    link_.publish(settings_.topics.availability(device.info.serial), available ? "online" : "offline", true);
+}
+
+void Bridge::publishState(Device &device, const PortState &state) {
+    device.published = state;
+    link_.publish(settings_.topics.device(device.info.serial), stateJson(state), true);
+}
+
+void Bridge::publishFailure(Device &device, const CallFailure &failure) {
+    if (device.lastFailure == failure)
+        return; // a device that keeps failing the same way is told once, not on every poll
+    if (link_.publish(settings_.topics.error(device.info.serial), failureJson(failure), false))
+        device.lastFailure =
+            failure; // once told: a fault met while the broker was away is told when it is back
+}
+
+void Bridge::shareAvailabilityTopics() {
+    std::vector<std::string> topics;
+    for (const Device &device : devices_)
+        topics.push_back(settings_.topics.availability(device.info.serial));
+    std::lock_guard lock(sharedMutex_);
+    sharedAvailabilityTopics_ = std::move(topics);
+}
+
+} // namespace mqtt

@@ -1,0 +1,267 @@
+#include "MqttLink.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include "Commands.h"
+#include "Console.h"
+
+namespace mqtt {
+
+namespace {
+
+constexpr int KeepAliveSeconds = 30;
+constexpr std::size_t MaxQueuedEvents = 4096; // commands of at most 1025 bytes: a few MiB at worst
+constexpr auto FirstRetry = std::chrono::seconds(1);
+constexpr auto LastRetry = std::chrono::seconds(30);
+
+// A key's passphrase is never asked for on a terminal: a service has none.
+int noPassphrase(char *, int, int, void *) {
+    return 0;
+}
+
+void wake(int fd) {
+    const std::uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+MqttLink::MqttLink(LinkSettings settings) : settings_(std::move(settings)) {}
+
+std::unique_ptr<MqttLink> MqttLink::create(const LinkSettings &settings, std::string &problem) {
+    mosquitto_lib_init();
+    std::unique_ptr<MqttLink> link(new MqttLink(settings));
+    link->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    link->client_ = mosquitto_new(settings.clientId.c_str(), false, link.get());
+    if (link->wakeFd_ < 0 || !link->client_) {
+        problem = std::string("cannot set up the MQTT client: ") + std::strerror(errno);
+        return nullptr;
+    }
+    mosquitto *client = link->client_;
+    mosquitto_threaded_set(client, true);
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION,
+                         settings.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_connect_callback_set(client, onConnect);
+    mosquitto_disconnect_callback_set(client, onDisconnect);
+    mosquitto_message_callback_set(client, onMessage);
+    mosquitto_log_callback_set(client, onLog);
+    int rc = mosquitto_will_set(client, settings.willTopic.c_str(), 7, "offline", 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && !settings.username.empty())
+        rc = mosquitto_username_pw_set(client, settings.username.c_str(),
+                                       settings.password ? settings.password->c_str() : nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && settings.broker.tls) {
+        const char *cert = settings.certfile.empty() ? nullptr : settings.certfile.c_str();
+        const char *key = settings.keyfile.empty() ? nullptr : settings.keyfile.c_str();
+        if (settings.cafile.empty()) {
+            rc = mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+            if (rc == MOSQ_ERR_SUCCESS && cert)
+                rc = mosquitto_tls_set(client, nullptr, "/etc/ssl/certs", cert, key, noPassphrase);
+        } else {
+            rc = mosquitto_tls_set(client, settings.cafile.c_str(), nullptr, cert, key, noPassphrase);
+        }
+        if (rc == MOSQ_ERR_SUCCESS)
+            rc = mosquitto_tls_insecure_set(client, false); // the broker's name is always checked
+        if (rc != MOSQ_ERR_SUCCESS) {
+            problem =
+                "cannot use the TLS files (--cafile, --cert, --key): check that they exist and can be read";
+            return nullptr;
+        }
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        problem = std::string("cannot set up the MQTT client: ") + mosquitto_strerror(rc);
+        return nullptr;
+    }
+    return link;
+}
+
+MqttLink::~MqttLink() {
+    stop();
+    if (client_)
+        mosquitto_destroy(client_);
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
+    mosquitto_lib_cleanup();
+}
+
+bool MqttLink::start(std::string &problem) {
+    try {
+        network_ = std::thread([this] { run(); });
+    } catch (const std::system_error &error) {
+        problem = std::string("cannot start the network thread: ") + error.what();
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+int MqttLink::connectOnce() {
+    const BrokerAddress &broker = settings_.broker;
+    if (!settings_.mqtt5)
+        return mosquitto_connect(client_, broker.host.c_str(), broker.port, KeepAliveSeconds);
+    // MQTT 5 ends a session at disconnect unless it is given an expiry: the longest keeps it as 3.1.1 does.
+    mosquitto_property *properties = nullptr;
+    mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
+    const int rc = mosquitto_connect_bind_v5(client_, broker.host.c_str(), broker.port, KeepAliveSeconds,
+                                             nullptr, properties);
+    mosquitto_property_free_all(&properties);
+    return rc;
+}
+
+void MqttLink::run() {
+    auto retry = FirstRetry;
+    int rc = connectOnce();
+    for (;;) {
+        if (rc == MOSQ_ERR_SUCCESS)
+            rc = mosquitto_loop(client_, 1000, 1);
+        std::unique_lock lock(mutex_);
+        if (resetBackoff_) {
+            retry = FirstRetry;
+            resetBackoff_ = false;
+        }
+        // When stopping, the loop goes on until the disconnect after the last messages has been written.
+        if (rc == MOSQ_ERR_SUCCESS)
+            continue;
+        if (stopping_)
+            break;
+        const std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+        connected_ = false;
+        lock.unlock();
+        report("no connection to the broker (" + reason + "); retrying in " + std::to_string(retry.count()) +
+               " s");
+        lock.lock();
+        if (wake_.wait_for(lock, retry, [this] { return stopping_; }))
+            break;
+        lock.unlock();
+        retry = std::min(retry * 2, std::chrono::seconds(LastRetry));
+        rc = mosquitto_reconnect(client_);
+    }
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    wake_.notify_all();
+}
+
+void MqttLink::report(const std::string &message) {
+    {
+        std::lock_guard lock(mutex_);
+        if (message == lastReport_)
+            return;
+        lastReport_ = message;
+    }
+    cli::Console("dio-mqtt").error(message);
+}
+
+void MqttLink::onLog(mosquitto *, void *self, int level, const char *text) {
+    if (level == MOSQ_LOG_ERR)
+        static_cast<MqttLink *>(self)->report(text);
+}
+
+void MqttLink::onConnect(mosquitto *client, void *self, int rc) {
+    auto *link = static_cast<MqttLink *>(self);
+    if (rc != 0) {
+        link->report(std::string("the broker refused the connection: ") +
+                     (link->settings_.mqtt5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));
+        return;
+    }
+    for (const std::string &topic : link->settings_.subscriptions)
+        mosquitto_subscribe(client, nullptr, topic.c_str(), 1);
+    {
+        std::lock_guard lock(link->mutex_);
+        link->connected_ = true;
+        link->resetBackoff_ = true;
+        link->lastReport_.clear();
+    }
+    cli::Console("dio-mqtt")
+        .note("dio-mqtt: connected to the broker " + link->settings_.broker.host + " port " +
+              std::to_string(link->settings_.broker.port));
+    link->push({LinkEvent::Kind::Connected, {}, {}, false});
+}
+
+void MqttLink::onDisconnect(mosquitto *, void *self, int) {
+    auto *link = static_cast<MqttLink *>(self);
+    std::lock_guard lock(link->mutex_);
+    link->connected_ = false;
+}
+
+void MqttLink::onMessage(mosquitto *, void *self, const mosquitto_message *message) {
+    const auto *bytes = static_cast<const char *>(message->payload);
+    const std::size_t length = std::min<std::size_t>(std::max(message->payloadlen, 0), MaxCommandBytes + 1);
+    static_cast<MqttLink *>(self)->push({LinkEvent::Kind::Message, message->topic,
+                                         bytes ? std::string(bytes, length) : std::string(),
+                                         message->retain});
+}
+
+void MqttLink::push(LinkEvent event) {
+    std::unique_lock lock(mutex_);
+    // A flood of commands waits here, so the broker holds back the rest instead of the bridge's memory.
+    room_.wait(lock, [this] { return closed_ || events_.size() < MaxQueuedEvents; });
+    if (closed_)
+        return;
+    events_.push_back(std::move(event));
+    lock.unlock();
+    wake(wakeFd_);
+}
+
+std::optional<LinkEvent> MqttLink::nextEvent() {
+    std::uint64_t count = 0;
+    while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::lock_guard lock(mutex_);
+    if (events_.empty())
+        return std::nullopt;
+    LinkEvent event = std::move(events_.front());
+    events_.pop_front();
+    room_.notify_one();
+    if (!events_.empty())
+        wake(wakeFd_);
+    return event;
+}
+
+void MqttLink::closeEvents() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    room_.notify_all();
+}
+
+bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain, int qos) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!connected_)
+            return false;
+    }
+    return MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
+                                                 static_cast<int>(payload.size()), payload.data(), qos,
+                                                 retain);
+}
+
+void MqttLink::stop() {
+    if (!started_)
+        return;
+    started_ = false;
+    closeEvents();
+    std::unique_lock lock(mutex_);
+    stopping_ = true;
+    lock.unlock();
+    mosquitto_disconnect(client_);
+    lock.lock();
+    wake_.notify_all();
+    // A connection attempt can block in the kernel; the bridge does not wait for it past a moment.
+    if (wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return finished_; })) {
+        lock.unlock();
+        network_.join();
+    } else {
+        network_.detach();
+        client_ = nullptr; // still the thread's: left to the end of the process
+    }
+}
+
+} // namespace mqtt

@@ -1,0 +1,93 @@
+// The connection to the broker, on a network thread of its own: it connects, reconnects with a backoff
+// from 1 s to 30 s (reset by an accepted connection), keeps a persistent session (commands sent while the
+// bridge was away are delivered when it is back) and hands what arrives to the bridge's thread as events,
+// waking it through a descriptor it can wait on. The thread runs libmosquitto's loop itself rather than
+// mosquitto_loop_start, whose loop ends for good on some failures (a TLS error) instead of retrying.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BrokerAddress.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace mqtt {
+
+struct LinkSettings {
+    BrokerAddress broker;
+    bool mqtt5 = false;
+    std::string clientId;
+    std::string username;
+    std::optional<std::string> password;
+    std::string cafile, certfile, keyfile;
+    std::string willTopic; // gets "offline", retained, when the bridge goes away unannounced
+    std::vector<std::string> subscriptions;
+};
+
+struct LinkEvent {
+    enum class Kind { Connected, Message } kind;
+    std::string topic;
+    std::string payload;   // at most MaxCommandBytes + 1 bytes: longer ones are cut, and refused as too long
+    bool retained = false; // kept by the broker, so no fresh command
+};
+
+class MqttLink {
+public:
+    // A link ready to start, or nothing with `problem` saying why (an unreadable CA, certificate or key).
+    static std::unique_ptr<MqttLink> create(const LinkSettings &settings, std::string &problem);
+    ~MqttLink();
+    MqttLink(const MqttLink &) = delete;
+    MqttLink &operator=(const MqttLink &) = delete;
+
+    // Starts the network thread, which connects and keeps reconnecting.
+    bool start(std::string &problem);
+    // At QoS 1 unless said otherwise. Nothing is queued while the broker is away: all is published again
+    // on reconnect. A QoS 0 message goes out ahead of QoS 1 ones held back by the in-flight limit, and so
+    // before a disconnect that follows it.
+    // True when the message was handed to the connection.
+    bool publish(const std::string &topic, const std::string &payload, bool retain, int qos = 1);
+    // Disconnects after what was published, and ends the network thread.
+    void stop();
+
+    int wakeDescriptor() const { return wakeFd_; }
+    std::optional<LinkEvent> nextEvent();
+    // Stops taking events; a network thread waiting for room is let go.
+    void closeEvents();
+
+private:
+    explicit MqttLink(LinkSettings settings);
+    void push(LinkEvent event);
+    static void onConnect(mosquitto *, void *self, int rc);
+    static void onDisconnect(mosquitto *, void *self, int rc);
+    static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
+    int connectOnce();
+    void run();
+    void report(const std::string &message);
+
+    LinkSettings settings_;
+    mosquitto *client_ = nullptr;
+    int wakeFd_ = -1;
+    bool started_ = false;
+    std::mutex mutex_;
+    std::condition_variable room_;
+    std::deque<LinkEvent> events_;
+    bool closed_ = false;
+    bool connected_ = false;
+    bool stopping_ = false;
+    bool resetBackoff_ = false;
+    bool finished_ = false;
+    std::condition_variable wake_; // the backoff's wait, cut short by stop()
+    std::string lastReport_;
+    std::thread network_;
+};
+
+} // namespace mqtt

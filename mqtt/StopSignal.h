@@ -1,0 +1,31 @@
+// SIGINT and SIGTERM for the bridge: the first asks it to stop (publish offline, disconnect, exit 0), and
+// if the bridge cannot get there within a moment (a library call that takes its time) the last words are
+// said from here and the process ends with 0 anyway; a second signal ends it at once.
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+namespace mqtt {
+
+class StopSignal {
+public:
+    // Blocks the two signals for this thread and every thread started after it: call it first.
+    StopSignal();
+    // Starts watching. `lastWords` runs on the watcher's thread when the bridge is too slow to stop itself.
+    void watch(std::function<void()> lastWords);
+    // A descriptor that becomes readable when a stop was asked for.
+    int descriptor() const { return fd_; }
+    bool requested() const { return requested_; }
+    // The bridge claims the stop for itself; false when the watcher already did.
+    bool claim() { return !claimed_.exchange(true); }
+
+private:
+    void run();
+    int fd_ = -1;
+    std::atomic<bool> requested_{false};
+    std::atomic<bool> claimed_{false};
+    std::function<void()> lastWords_;
+};
+
+} // namespace mqtt

@@ -1,0 +1,49 @@
+// dio-mqtt: every device of a bench on an MQTT broker. Exit codes as dio's: 0 done (stopped by SIGINT or
+// SIGTERM), 1 failure, 2 bad usage, 3 no usable device library.
+#include "BridgeCommandLine.h"
+#include "CommandLine.h"
+#include "Console.h"
+
+int main(int argc, char *argv[]) {
+    // First, so that every thread (the library's, the network's) inherits the blocked stop signals. Never
+    // destroyed: its watcher thread may still be waiting while the process ends.
+    static auto *const stopSignal = new mqtt::StopSignal;
+    mqtt::StopSignal &stop = *stopSignal;
+    cli::Console console("dio-mqtt");
+    CLI::App app("Bridges the USB digital I/O devices to an MQTT broker: state, availability and commands.",
+                 "dio-mqtt");
+    mqtt::Options options;
+    mqtt::defineCommandLine(app, options);
+    if (const auto exit = cli::parseCommandLine(app, cli::argumentsOf(argc, argv), console))
+        return *exit;
+    mqtt::BridgeSettings bridgeSettings;
+    mqtt::LinkSettings linkSettings;
+    try {
+        linkSettings = mqtt::linkSettings(options, bridgeSettings);
+    } catch (const CLI::ValidationError &error) {
+        console.usage(error.what(), app.help());
+        return console.finish(cli::Exit::BadUsage);
+    }
+    std::string problem;
+    const bool loaded = device::loadDeviceLibrary(options.library, problem);
+    if (options.version)
+        console.print("dio-mqtt " DIOPANEL_VERSION "\n");
+    if (!loaded) {
+        console.error(problem);
+        console.note(device::howToProvideDeviceLibrary());
+        return console.finish(cli::Exit::NoLibrary);
+    }
+    if (options.version) {
+        console.print("device library: " + cli::oneLine(device::loadedLibraryPath()) + "\n");
+        return console.finish(cli::Exit::Done);
+    }
+    auto link = mqtt::MqttLink::create(linkSettings, problem);
+    if (!link || !link->start(problem)) {
+        console.error(problem);
+        return console.finish(cli::Exit::Failed);
+    }
+    mqtt::Bridge bridge(bridgeSettings, *link, stop);
+    stop.watch([&bridge] { bridge.lastWords(); });
+    bridge.run();
+    return console.finish(cli::Exit::Done);
+}

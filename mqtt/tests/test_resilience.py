@@ -1,0 +1,115 @@
+"""The bridge survives: a device unplugged and plugged again, failing library calls, the broker going away
+with a command sent meanwhile, and it stops cleanly on SIGTERM even in the middle of a slow call."""
+import json
+import signal
+import time
+
+import pytest
+
+from conftest import wait_for
+
+SIM1 = "DIO-SIM-0001"
+
+
+def test_availability_follows_unplug_and_replug(bridge, client, sim):
+    bridge()
+    c = client()
+    c.wait(f"dio/{SIM1}/availability", "online")
+    c.clear()
+    sim("unplug", SIM1)
+    c.wait(f"dio/{SIM1}/availability", "offline", timeout=10)
+    c.wait_json("dio/bridge/devices", lambda d: [x["serial"] for x in d] == ["DIO-SIM-0002"])
+    sim("plug", SIM1)
+    c.wait(f"dio/{SIM1}/availability", "online", timeout=10)
+    assert c.on(f"dio/{SIM1}/availability") == ["offline", "online"]
+
+
+def test_a_failing_call_is_published_and_polling_goes_on(bridge, client, sim):
+    sim("add", "MAN-1", "Manual bench", "--mode", "manual")
+    sim("fail", "ReadPort", "--serial", "MAN-1", "--always", "--status", "-7", "--message", "port jammed ü")
+    c = client()
+    bridge()
+    error = json.loads(c.wait("dio/MAN-1/error"))
+    assert error == {"operation": "ReadPort", "status": -7, "message": "port jammed ü"}
+    time.sleep(0.3)
+    assert len(c.on("dio/MAN-1/error")) == 1  # a lasting fault is told once, not on every poll
+    sim("clear")
+    sim("set", "MAN-1", "0x00", "7")
+    c.wait_json("dio/MAN-1", lambda s: s["0x00"] == 7)
+
+
+@pytest.mark.parametrize("protocol", ["3.1.1", "5"])
+def test_a_command_sent_while_the_broker_was_away_is_applied_once(bridge, client, broker, dio, protocol):
+    b = bridge("--protocol", protocol)
+    c = client()
+    c.wait(f"dio/{SIM1}")
+    c.close()
+    broker.stop()
+    broker.start()
+    # The bridge is waiting at least a second before it tries again: these wait in its session.
+    sender = client()
+    sender.publish(f"dio/{SIM1}/set", '{"0x11": 77}')
+    sender.publish(f"dio/{SIM1}/set", '{"0x11": 999}')
+    sender.wait_json(f"dio/{SIM1}", lambda s: s["0x11"] == 77, timeout=20)
+    sender.wait(f"dio/{SIM1}/error")
+    time.sleep(1.5)
+    assert len(sender.on(f"dio/{SIM1}/error")) == 1
+    assert dio("read", SIM1, "0x11") == "0x11=0x4D\n"
+    assert "no connection to the broker" in b.errors()
+    # Everything is published again on the new connection.
+    assert sender.last("dio/bridge/state") == "online"
+
+
+def test_a_restarted_broker_without_its_data_gets_everything_again(bridge, client, broker):
+    bridge()
+    client().wait(f"dio/{SIM1}")
+    broker.stop()
+    for stored in broker.dir.glob("*.db"):
+        stored.unlink()
+    broker.start()
+    late = client()
+    late.wait("dio/bridge/state", "online", timeout=20)
+    late.wait(f"dio/{SIM1}/availability", "online")
+    late.wait(f"dio/{SIM1}")
+    late.wait("dio/bridge/devices")
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
+    b = bridge()
+    c = client()
+    c.wait(f"dio/{SIM1}/availability", "online")
+    assert b.terminate(sig) == 0
+    c.wait("dio/bridge/state", "offline")
+    c.wait(f"dio/{SIM1}/availability", "offline")
+    c.wait("dio/DIO-SIM-0002/availability", "offline")
+
+
+def test_sigterm_in_a_slow_library_call_still_ends_promptly(bridge, client, sim):
+    b = bridge()
+    c = client()
+    c.wait(f"dio/{SIM1}/availability", "online")
+    sim("delay", "ReadPort", "8000")
+    time.sleep(0.5)  # the bridge is now inside an 8-second call
+    started = time.monotonic()
+    assert b.terminate(timeout=6) == 0
+    assert time.monotonic() - started < 6
+    c.wait("dio/bridge/state", "offline")
+    c.wait(f"dio/{SIM1}/availability", "offline")
+
+
+def test_sigterm_without_a_broker_ends_at_once(bridge, sim_env):
+    b = bridge(broker_url="mqtt://127.0.0.1:1")
+    wait_for(lambda: "retrying" in b.errors())
+    assert b.terminate(timeout=5) == 0
+
+
+def test_a_second_signal_ends_it_at_once(bridge, client, sim):
+    b = bridge()
+    client().wait(f"dio/{SIM1}")
+    sim("delay", "ReadPort", "8000")
+    time.sleep(0.5)
+    b.process.send_signal(signal.SIGTERM)
+    time.sleep(0.1)  # two signals at once would be one
+    b.process.send_signal(signal.SIGTERM)
+    assert b.process.wait(timeout=5) == 128 + signal.SIGTERM

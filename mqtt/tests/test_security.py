@@ -1,0 +1,125 @@
+"""TLS with the right and a wrong CA or broker name, passwords (right, wrong, from a file that may not be
+used), and bad usage refused before anything runs."""
+import os
+import subprocess
+
+import pytest
+
+from conftest import DIO_MQTT, PASSWORD, USER, wait_for
+
+SIM1 = "DIO-SIM-0001"
+
+
+@pytest.mark.parametrize("ca,host,password,error", [
+    ("ca.crt", "localhost", PASSWORD, None),
+    ("other-ca.crt", "localhost", PASSWORD, "certificate verify failed"),
+    ("ca.crt", "127.0.0.1", PASSWORD, "certificate verify failed"),  # the name is checked, always
+    ("ca.crt", "localhost", "wrong", "not authori"),
+])
+def test_tls_and_password(bridge, client, broker, tls_files, ca, host, password, error):
+    b = bridge("--cafile", str(tls_files / ca), "--username", USER,
+               broker_url=f"mqtts://{host}:{broker.tls_port}", env={"DIO_MQTT_PASSWORD": password})
+    c = client()
+    if error is None:
+        c.wait(f"dio/{SIM1}/availability", "online")
+        assert "without TLS" not in b.errors()
+    else:
+        wait_for(lambda: error in b.errors(), what=error)
+        wait_for(lambda: "retrying" in b.errors())
+        assert b.process.poll() is None  # still trying
+        assert c.on("dio/bridge/state") == []
+    assert b.terminate() == 0
+
+
+def test_a_password_without_tls_to_another_host_is_warned_of(bridge, tmp_path):
+    b = bridge("--username", USER, broker_url="mqtt://192.0.2.1:1", env={"DIO_MQTT_PASSWORD": "x"})
+    wait_for(lambda: "without TLS" in b.errors())
+    assert b.terminate() == 0
+
+
+def make_password_file(tmp_path, kind):
+    path = tmp_path / "password"
+    if kind == "fifo":
+        os.mkfifo(path, 0o600)
+        return path
+    target = tmp_path / "real-password"
+    target.write_text(PASSWORD + "\n")
+    os.chmod(target, 0o600)
+    if kind == "symlink":
+        path.symlink_to(target)
+    elif kind == "empty":
+        target.write_text("\n")
+        return target
+    elif kind == "nul":
+        target.write_bytes(b"pass\0word\n")
+        return target
+    elif kind == "huge":
+        with open(target, "wb") as f:
+            f.truncate(1 << 30)  # sparse: a gigabyte of NUL bytes that is never read whole
+        return target
+    elif kind == "directory":
+        target.unlink()
+        target.mkdir(mode=0o700)
+        return target
+    else:
+        os.chmod(target, kind)
+        return target
+    return path
+
+
+@pytest.mark.parametrize("kind,reason", [
+    (0o644, "chmod 600"),
+    (0o640, "chmod 600"),
+    (0o602, "chmod 600"),
+    ("symlink", "symbolic link"),
+    ("fifo", "not a regular file"),
+    ("empty", "no password"),
+    ("nul", "NUL byte"),
+    ("huge", "longer than 65535"),
+    ("directory", "not a regular file"),
+])
+def test_a_password_file_that_may_not_be_used_is_refused(tmp_path, sim_env, kind, reason):
+    path = make_password_file(tmp_path, kind)
+    done = subprocess.run([DIO_MQTT, "--simulator", "--username", USER, "--password-file", str(path)],
+                          env=sim_env, capture_output=True, text=True, timeout=10)
+    assert done.returncode == 2 and reason in done.stderr
+
+
+def test_a_password_file_is_read(bridge, client, broker, tls_files, tmp_path):
+    path = make_password_file(tmp_path, 0o600)
+    bridge("--cafile", str(tls_files / "ca.crt"), "--username", USER, "--password-file", str(path),
+           broker_url=f"mqtts://localhost:{broker.tls_port}")
+    client().wait(f"dio/{SIM1}/availability", "online")
+
+
+@pytest.mark.parametrize("arguments,reason", [
+    (["--broker", "http://localhost"], "mqtt:// or mqtts://"),
+    (["--broker", "mqtt://user:pw@localhost"], "no user, password or path"),
+    (["--broker", "mqtt://localhost:0"], "1 to 65535"),
+    (["--broker", "mqtt://[::1"], "closing bracket"),
+    (["--interval", "0"], "--interval"),
+    (["--interval", "60001"], "--interval"),
+    (["--rescan", "0"], "--rescan"),
+    (["--prefix", "dio/#"], "--prefix"),
+    (["--prefix", "/dio"], "--prefix"),
+    (["--protocol", "4"], "--protocol"),
+    (["--password-file", "x"], "needs --username"),
+    (["--cafile", "x"], "mqtts://"),
+    (["--broker", "mqtts://localhost", "--cert", "c"], "go together"),
+    (["--serial", "A,B"], "comma"),
+    (["--library="], "--library"),
+    (["--library", "x", "--simulator"], ""),
+    (["--password", "x"], "password"),
+    (["--config", "/nonexistent/dio-mqtt.conf"], "dio-mqtt.conf"),
+])
+def test_bad_usage_exits_2(sim_env, arguments, reason):
+    done = subprocess.run([DIO_MQTT, "--simulator", *arguments] if "--simulator" not in arguments and
+                          "--library=" not in arguments and "--library" not in arguments else [DIO_MQTT, *arguments],
+                          env=sim_env, capture_output=True, text=True, timeout=10)
+    assert done.returncode == 2 and reason in done.stderr, done.stderr
+
+
+def test_no_usable_library_exits_3(sim_env, tmp_path):
+    done = subprocess.run([DIO_MQTT, "--library", str(tmp_path / "missing.so")], env=sim_env,
+                          capture_output=True, text=True, timeout=10)
+    assert done.returncode == 3
