@@ -7,24 +7,12 @@
 
 #include "Arguments.h"
 #include "Console.h"
+#include "LibraryOptions.h"
 #include "PasswordFile.h"
 
 namespace mqtt {
 
 namespace {
-
-// The device library options as dio has them.
-void addLibraryOptions(CLI::App &app, device::LibraryRequest &request) {
-    CLI::Option *library = app.add_option("--library", request.library, "use this device library file");
-    app.add_flag("--simulator", request.simulator, "use the bundled simulated device library");
-    app.footer(device::libraryRuleText());
-    app.callback([&request, library] {
-        if (library->count() > 0 && request.library.empty())
-            throw CLI::ValidationError("--library needs a path");
-        if (const std::string problem = device::requestProblem(request); !problem.empty())
-            throw CLI::ValidationError(problem);
-    });
-}
 
 std::string hostName() {
     char name[256] = {};
@@ -59,7 +47,8 @@ std::optional<std::string> password(const Options &options) {
 } // namespace
 
 void defineCommandLine(CLI::App &app, Options &options) {
-    addLibraryOptions(app, options.library);
+    cli::addLibraryOptions(app, options.library);
+    app.footer(device::libraryRuleText());
     app.set_config("--config", "",
                    "read options from this file (NAME = VALUE lines, as for the long options)")
         ->type_name("PATH");

@@ -14,7 +14,7 @@ int main(int argc, char *argv[]) {
                  "dio-mqtt");
     mqtt::Options options;
     mqtt::defineCommandLine(app, options);
-    if (const auto exit = cli::parseCommandLine(app, cli::argumentsOf(argc, argv), console))
+    if (const auto exit = cli::parseCommandLine(app, cli::argumentsOf(app, argc, argv), console))
         return *exit;
     mqtt::BridgeSettings bridgeSettings;
     mqtt::LinkSettings linkSettings;

@@ -108,6 +108,7 @@ def test_a_password_file_is_read(bridge, client, broker, tls_files, tmp_path):
     (["--broker", "mqtts://localhost", "--cert", "c"], "go together"),
     (["--serial", "A,B"], "comma"),
     (["--library="], "--library"),
+    (["--library=", "--simulator"], "--library needs a path"),
     (["--library", "x", "--simulator"], ""),
     (["--password", "x"], "password"),
     (["--config", "/nonexistent/dio-mqtt.conf"], "dio-mqtt.conf"),
