@@ -1,10 +1,12 @@
 // Where a recording goes: standard output or a file. Every write is checked; the first failure is kept
 // and nothing is written after it. A regular file is locked while it is written, so two recordings
-// (two --output of one command, or two programs) never interleave in one file.
+// (two --output of one command, or two programs) never interleave in one file; one that another program
+// empties, truncates, grows, deletes or replaces meanwhile is a failure, not a recording with a hole.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace dio {
 
@@ -23,15 +25,18 @@ public:
     void write(std::string_view text);
     // Closes a file, keeping the error a deferred write (a full disk on NFS, say) reports there.
     void close();
-    bool failed() const { return error_ != 0; }
+    bool failed() const { return error_ != 0 || !reason_.empty(); }
     // "cannot write the output: ..." for standard output, "cannot write FILE: ..." for a file.
     std::string failure() const;
 
 private:
+    bool unchanged(); // a regular file still holds exactly what was written to it
     int descriptor_ = 1;
     std::string path_; // empty for standard output
     bool regularFile_ = false;
+    off_t written_ = 0;
     int error_ = 0;
+    std::string reason_; // a failure without an errno
 };
 
 } // namespace dio

@@ -238,3 +238,28 @@ def test_csv_starts_with_a_comment_only_when_asked(env, comment):
     if comment:
         assert re.fullmatch(r"# started 20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", lines.pop(0))
     assert lines[:2] == ["time_s,0x00,0x01", "0.000000,0,0"]
+
+
+@pytest.mark.parametrize("change", ["emptied", "truncated", "replaced", "deleted"])
+def test_a_file_changed_by_another_program_fails_without_a_hole(env, tmp_path, change):
+    vcd = tmp_path / "rec.vcd"
+
+    def meddle(watch):
+        time.sleep(0.6)  # past the first change of the counting inputs
+        if change in ("emptied", "truncated"):
+            os.truncate(vcd, 0 if change == "emptied" else 10)
+        elif change == "replaced":
+            (tmp_path / "other").write_text("other\n")
+            os.replace(tmp_path / "other", vcd)
+        else:
+            vcd.unlink()
+
+    watch = subprocess.Popen([DIO, "watch", "DIO-SIM-0002", "--interval", "5", "--duration", "1.5",
+                              "--output", str(vcd)], env=env, stderr=subprocess.PIPE, text=True)
+    meddle(watch)
+    err = watch.communicate(timeout=60)[1]
+    reason = "it was deleted or replaced" if change in ("replaced", "deleted") else \
+        "another program changed its length"
+    assert (watch.returncode, err) == (1, f"dio: cannot write {vcd}: {reason} while recording\n")
+    if change != "deleted":
+        assert b"\0" not in vcd.read_bytes()
