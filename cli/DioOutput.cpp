@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "DioStop.h"
 
 namespace dio {
 
@@ -59,10 +62,23 @@ bool Output::unchanged() {
     return false;
 }
 
+bool Output::takesMore() {
+    if (regularFile_)
+        return true;
+    pollfd waits[] = {{descriptor_, POLLOUT, 0}, {stopDescriptor(), POLLIN, 0}};
+    while (::poll(waits, 2, -1) < 0)
+        if (errno != EINTR)
+            return true; // no wait possible: the write blocks as it would have
+    if (waits[0].revents != 0 || (waits[1].revents & POLLIN) == 0)
+        return true;
+    reason_ = "its reader took nothing more before the stop signal";
+    return false;
+}
+
 void Output::write(std::string_view text) {
     if (failed() || !unchanged())
         return;
-    while (error_ == 0 && !text.empty()) {
+    while (error_ == 0 && !text.empty() && takesMore()) {
         const ssize_t written = ::write(descriptor_, text.data(), text.size());
         if (written < 0 && errno == EINTR)
             continue;

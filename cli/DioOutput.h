@@ -1,7 +1,9 @@
 // Where a recording goes: standard output or a file. Every write is checked; the first failure is kept
 // and nothing is written after it. A regular file is locked while it is written, so two recordings
 // (two --output of one command, or two programs) never interleave in one file; one that another program
-// empties, truncates, grows, deletes or replaces meanwhile is a failure, not a recording with a hole.
+// empties, truncates, grows, deletes or replaces meanwhile is a failure, not a recording with a hole. A pipe
+// or terminal whose reader takes nothing does not hold dio after a stop signal (DioStop.h): the write is
+// abandoned as failed.
 #pragma once
 
 #include <string>
@@ -31,6 +33,7 @@ public:
 
 private:
     bool unchanged(); // a regular file still holds exactly what was written to it
+    bool takesMore(); // the output can take a write, or no stop signal came while it could not
     int descriptor_ = 1;
     std::string path_; // empty for standard output
     bool regularFile_ = false;

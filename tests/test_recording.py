@@ -263,3 +263,27 @@ def test_a_file_changed_by_another_program_fails_without_a_hole(env, tmp_path, c
     assert (watch.returncode, err) == (1, f"dio: cannot write {vcd}: {reason} while recording\n")
     if change != "deleted":
         assert b"\0" not in vcd.read_bytes()
+
+
+@pytest.mark.parametrize("stop", ["SIGINT", "SIGTERM"])
+def test_a_stop_signal_ends_a_write_to_a_reader_that_takes_nothing(env, stop):
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        while True:  # fill the pipe, as a reader that stopped reading leaves it
+            os.write(write_end, b"x" * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(write_end, True)
+    watch = subprocess.Popen([DIO, "watch", "DIO-SIM-0001", "--format", "vcd"], env=env, stdout=write_end,
+                             stderr=subprocess.PIPE, text=True)
+    os.close(write_end)
+    time.sleep(0.5)  # the head of the recording waits for room
+    watch.send_signal(getattr(signal, stop))
+    try:
+        err = watch.communicate(timeout=10)[1]
+    finally:
+        watch.kill()
+        os.close(read_end)
+    assert (watch.returncode, err) == (
+        1, "dio: cannot write the output: its reader took nothing more before the stop signal\n")
