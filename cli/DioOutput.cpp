@@ -45,6 +45,13 @@ bool Output::open(const std::string &path, std::string &problem) {
     return true;
 }
 
+bool Output::sameFileAs(const Output &other) const {
+    struct stat mine {
+    }, theirs{};
+    return ::fstat(descriptor_, &mine) == 0 && ::fstat(other.descriptor_, &theirs) == 0 &&
+           mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+}
+
 bool Output::empty(std::string &problem) {
     if (!regularFile_ || ::ftruncate(descriptor_, 0) == 0)
         return true;

@@ -22,6 +22,11 @@ public:
 
     // Opens (creating) the file and locks a regular one; false with `problem` set when it cannot be written.
     bool open(const std::string &path, std::string &problem);
+    // Whether both write to one file (one inode), such as "-" and /dev/stdout, or stdout redirected to a file
+    // that is also an --output: their lines would interleave.
+    bool sameFileAs(const Output &other) const;
+    // "standard output" or the file's path.
+    std::string name() const { return path_.empty() ? "standard output" : path_; }
     // Empties a regular file, once every output has opened, so that a refused one costs no file its content.
     bool empty(std::string &problem);
     void write(std::string_view text);

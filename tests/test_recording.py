@@ -287,3 +287,17 @@ def test_a_stop_signal_ends_a_write_to_a_reader_that_takes_nothing(env, stop):
         os.close(read_end)
     assert (watch.returncode, err) == (
         1, "dio: cannot write the output: its reader took nothing more before the stop signal\n")
+
+
+@pytest.mark.parametrize("outputs, redirect, message", [
+    ("--output - --output -", "", "standard output: it is given twice"),
+    ("--output - --output /dev/stdout", "", "standard output and /dev/stdout: they are one file"),
+    ("--output rec.vcd --output -", ">> rec.vcd", "rec.vcd and standard output: they are one file"),
+], ids=["- twice", "- and /dev/stdout", "stdout redirected to an --output"])
+def test_one_file_given_twice_is_refused_before_it_is_emptied(env, tmp_path, outputs, redirect, message):
+    (tmp_path / "rec.vcd").write_text("an earlier recording\n")
+    result = subprocess.run(["sh", "-c", f'cd "$1" && exec "$0" watch DIO-SIM-0002 --format vcd --duration 0.2 '
+                             f'{outputs} {redirect} | cat', DIO, str(tmp_path)],
+                            env=env, capture_output=True, text=True, timeout=60)
+    assert (result.stdout, result.stderr) == ("", f"dio: cannot write {message}\n")
+    assert (tmp_path / "rec.vcd").read_text() == "an earlier recording\n"
