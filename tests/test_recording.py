@@ -301,3 +301,12 @@ def test_one_file_given_twice_is_refused_before_it_is_emptied(env, tmp_path, out
                             env=env, capture_output=True, text=True, timeout=60)
     assert (result.stdout, result.stderr) == ("", f"dio: cannot write {message}\n")
     assert (tmp_path / "rec.vcd").read_text() == "an earlier recording\n"
+
+
+@pytest.mark.parametrize("name, head", [
+    ("REC.VCD", "$date "), ("rec.Csv", "time_s,0x00,0x01\r\n"), ("rec.JSONL", '{"ports":'), ("rec.vcd.txt", "20"),
+])
+def test_the_format_follows_the_file_name_in_any_case(env, tmp_path, name, head):
+    result = run(DIO, "watch", "DIO-SIM-0001", "--duration", "0.05", "--output", str(tmp_path / name), env=env)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / name).read_bytes().decode().startswith(head)
