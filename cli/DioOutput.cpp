@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "DioStop.h"
 
 namespace dio {
 
@@ -16,14 +19,15 @@ Output::~Output() {
 
 Output::Output(Output &&other) noexcept
     : descriptor_(other.descriptor_), path_(std::move(other.path_)), regularFile_(other.regularFile_),
-      error_(other.error_) {
+      written_(other.written_), error_(other.error_), reason_(std::move(other.reason_)) {
     other.descriptor_ = -1;
 }
 
 bool Output::open(const std::string &path, std::string &problem) {
     path_ = path;
     // Not emptied on opening: a file another recording holds must be refused before it is touched.
-    descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    // Appending: a file another program empties gets the next lines at its start, not after a hole of zeros.
+    descriptor_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
     const auto fail = [&](const std::string &why) {
         problem = "cannot write " + path + ": " + why;
         return false;
@@ -41,6 +45,13 @@ bool Output::open(const std::string &path, std::string &problem) {
     return true;
 }
 
+bool Output::sameFileAs(const Output &other) const {
+    struct stat mine {
+    }, theirs{};
+    return ::fstat(descriptor_, &mine) == 0 && ::fstat(other.descriptor_, &theirs) == 0 &&
+           mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+}
+
 bool Output::empty(std::string &problem) {
     if (!regularFile_ || ::ftruncate(descriptor_, 0) == 0)
         return true;
@@ -48,19 +59,48 @@ bool Output::empty(std::string &problem) {
     return false;
 }
 
+bool Output::unchanged() {
+    struct stat status {};
+    if (!regularFile_ || ::fstat(descriptor_, &status) != 0 ||
+        (status.st_size == written_ && status.st_nlink > 0))
+        return true;
+    reason_ = status.st_nlink == 0 ? "it was deleted or replaced while recording"
+                                   : "another program changed its length while recording";
+    return false;
+}
+
+bool Output::takesMore() {
+    if (regularFile_)
+        return true;
+    pollfd waits[] = {{descriptor_, POLLOUT, 0}, {stopDescriptor(), POLLIN, 0}};
+    while (::poll(waits, 2, -1) < 0)
+        if (errno != EINTR)
+            return true; // no wait possible: the write blocks as it would have
+    if (waits[0].revents != 0 || (waits[1].revents & POLLIN) == 0)
+        return true;
+    reason_ = "its reader took nothing more before the stop signal";
+    return false;
+}
+
 void Output::write(std::string_view text) {
-    while (error_ == 0 && !text.empty()) {
+    if (failed() || !unchanged())
+        return;
+    while (error_ == 0 && !text.empty() && takesMore()) {
         const ssize_t written = ::write(descriptor_, text.data(), text.size());
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
             error_ = written < 0 ? errno : EIO;
-        else
+        else {
             text.remove_prefix(static_cast<std::size_t>(written));
+            written_ += written;
+        }
     }
 }
 
 void Output::close() {
+    if (!failed())
+        unchanged(); // emptied after the last write, say
     if (descriptor_ > 2 && ::close(descriptor_) != 0 && error_ == 0)
         error_ = errno;
     descriptor_ = -1;
@@ -68,7 +108,7 @@ void Output::close() {
 
 std::string Output::failure() const {
     return (path_.empty() ? std::string("cannot write the output") : "cannot write " + path_) + ": " +
-           std::strerror(error_);
+           (reason_.empty() ? std::strerror(error_) : reason_);
 }
 
 } // namespace dio

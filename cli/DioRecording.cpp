@@ -1,5 +1,7 @@
 #include "DioRecording.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 
@@ -93,7 +95,11 @@ std::optional<Format> formatNamed(std::string_view name) {
 }
 
 Format formatOfFile(std::string_view path) {
-    const auto endsWith = [&](std::string_view end) { return path.ends_with(end); };
+    const auto endsWith = [&](std::string_view end) { // in any case: REC.VCD is a VCD too
+        return path.size() >= end.size() &&
+               std::equal(end.begin(), end.end(), path.end() - static_cast<std::ptrdiff_t>(end.size()),
+                          [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    };
     if (endsWith(".vcd"))
         return Format::Vcd;
     if (endsWith(".csv"))

@@ -18,7 +18,7 @@ enum class Format { Text, Json, Csv, Vcd };
 
 // "text", "json", "csv" or "vcd"; nothing for another name.
 std::optional<Format> formatNamed(std::string_view name);
-// The format a file's name suggests: .vcd, .csv, .json or .jsonl, else text.
+// The format a file's name suggests: .vcd, .csv, .json or .jsonl in any case, else text.
 Format formatOfFile(std::string_view path);
 
 struct Reading {

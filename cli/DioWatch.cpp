@@ -101,6 +101,15 @@ public:
                 return false;
             }
         }
+        for (std::size_t i = 0; i < outputs_.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (outputs_[i].sameFileAs(outputs_[j])) { // their lines would interleave
+                    const std::string first = outputs_[j].name(), second = outputs_[i].name();
+                    console.error("cannot write " + (first == second
+                                                         ? first + ": it is given twice"
+                                                         : first + " and " + second + ": they are one file"));
+                    return false;
+                }
         for (Output &output : outputs_)
             if (std::string problem; !output.empty(problem)) {
                 console.error(problem);

@@ -238,3 +238,75 @@ def test_csv_starts_with_a_comment_only_when_asked(env, comment):
     if comment:
         assert re.fullmatch(r"# started 20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", lines.pop(0))
     assert lines[:2] == ["time_s,0x00,0x01", "0.000000,0,0"]
+
+
+@pytest.mark.parametrize("change", ["emptied", "truncated", "replaced", "deleted"])
+def test_a_file_changed_by_another_program_fails_without_a_hole(env, tmp_path, change):
+    vcd = tmp_path / "rec.vcd"
+
+    def meddle(watch):
+        time.sleep(0.6)  # past the first change of the counting inputs
+        if change in ("emptied", "truncated"):
+            os.truncate(vcd, 0 if change == "emptied" else 10)
+        elif change == "replaced":
+            (tmp_path / "other").write_text("other\n")
+            os.replace(tmp_path / "other", vcd)
+        else:
+            vcd.unlink()
+
+    watch = subprocess.Popen([DIO, "watch", "DIO-SIM-0002", "--interval", "5", "--duration", "1.5",
+                              "--output", str(vcd)], env=env, stderr=subprocess.PIPE, text=True)
+    meddle(watch)
+    err = watch.communicate(timeout=60)[1]
+    reason = "it was deleted or replaced" if change in ("replaced", "deleted") else \
+        "another program changed its length"
+    assert (watch.returncode, err) == (1, f"dio: cannot write {vcd}: {reason} while recording\n")
+    if change != "deleted":
+        assert b"\0" not in vcd.read_bytes()
+
+
+@pytest.mark.parametrize("stop", ["SIGINT", "SIGTERM"])
+def test_a_stop_signal_ends_a_write_to_a_reader_that_takes_nothing(env, stop):
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        while True:  # fill the pipe, as a reader that stopped reading leaves it
+            os.write(write_end, b"x" * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(write_end, True)
+    watch = subprocess.Popen([DIO, "watch", "DIO-SIM-0001", "--format", "vcd"], env=env, stdout=write_end,
+                             stderr=subprocess.PIPE, text=True)
+    os.close(write_end)
+    time.sleep(0.5)  # the head of the recording waits for room
+    watch.send_signal(getattr(signal, stop))
+    try:
+        err = watch.communicate(timeout=10)[1]
+    finally:
+        watch.kill()
+        os.close(read_end)
+    assert (watch.returncode, err) == (
+        1, "dio: cannot write the output: its reader took nothing more before the stop signal\n")
+
+
+@pytest.mark.parametrize("outputs, redirect, message", [
+    ("--output - --output -", "", "standard output: it is given twice"),
+    ("--output - --output /dev/stdout", "", "standard output and /dev/stdout: they are one file"),
+    ("--output rec.vcd --output -", ">> rec.vcd", "rec.vcd and standard output: they are one file"),
+], ids=["- twice", "- and /dev/stdout", "stdout redirected to an --output"])
+def test_one_file_given_twice_is_refused_before_it_is_emptied(env, tmp_path, outputs, redirect, message):
+    (tmp_path / "rec.vcd").write_text("an earlier recording\n")
+    result = subprocess.run(["sh", "-c", f'cd "$1" && exec "$0" watch DIO-SIM-0002 --format vcd --duration 0.2 '
+                             f'{outputs} {redirect} | cat', DIO, str(tmp_path)],
+                            env=env, capture_output=True, text=True, timeout=60)
+    assert (result.stdout, result.stderr) == ("", f"dio: cannot write {message}\n")
+    assert (tmp_path / "rec.vcd").read_text() == "an earlier recording\n"
+
+
+@pytest.mark.parametrize("name, head", [
+    ("REC.VCD", "$date "), ("rec.Csv", "time_s,0x00,0x01\r\n"), ("rec.JSONL", '{"ports":'), ("rec.vcd.txt", "20"),
+])
+def test_the_format_follows_the_file_name_in_any_case(env, tmp_path, name, head):
+    result = run(DIO, "watch", "DIO-SIM-0001", "--duration", "0.05", "--output", str(tmp_path / name), env=env)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / name).read_bytes().decode().startswith(head)
