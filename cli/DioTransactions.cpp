@@ -63,11 +63,14 @@ Failures listDevices(Listing &listing) {
 }
 
 Failures readPorts(const device::SerialNumberBuffer &serialNumber, const std::vector<std::uint8_t> &ports,
-                   PortValues &values, bool (*stopped)()) {
+                   PortValues &values, bool (*stopped)(), const std::function<void()> &read) {
     return transaction(
         serialNumber,
         [&](DeviceHandle handle, device::MessageBuffer &message) {
-            return readInto(handle, message, ports, values, stopped);
+            Failures failures = readInto(handle, message, ports, values, stopped);
+            if (failures.empty() && read)
+                read();
+            return failures;
         },
         stopped);
 }

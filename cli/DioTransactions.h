@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,10 +23,11 @@ using PortValues = std::vector<std::pair<std::uint8_t, std::uint8_t>>; // port, 
 // empty on success.
 std::vector<std::string> listDevices(Listing &listing);
 // With `stopped`, asked after each call: once it says so, no further call but the close is made, and
-// `values` holds fewer ports than asked.
+// `values` holds fewer ports than asked. `read`, when given, is called as the last read returns, before
+// the close, so a reading can be stamped with the time it was made.
 std::vector<std::string> readPorts(const device::SerialNumberBuffer &serialNumber,
                                    const std::vector<std::uint8_t> &ports, PortValues &values,
-                                   bool (*stopped)() = nullptr);
+                                   bool (*stopped)() = nullptr, const std::function<void()> &read = {});
 // Writes in the order given, then reads every written port back once and expects the last value written.
 std::vector<std::string> writePorts(const device::SerialNumberBuffer &serialNumber, const PortValues &writes,
                                     PortValues &readBack);

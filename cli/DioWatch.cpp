@@ -193,18 +193,20 @@ cli::Exit watchPorts(const device::SerialNumberBuffer &serialNumber, const Watch
         stats.late += lateness * 2 > interval ? 1 : 0;
         stats.largestLateness = std::max(stats.largestLateness, lateness);
         Reading reading;
-        const auto failures = readPorts(serialNumber, options.ports, reading.values, stopRequested);
+        Nanos read = 0; // as the last read returned: a slow close does not shift the stamp
+        const auto failures = readPorts(serialNumber, options.ports, reading.values, stopRequested, [&] {
+            read = now();
+            reading.wallClock = std::chrono::system_clock::now();
+        });
         for (const std::string &failure : failures)
             console.error(failure);
         if ((failed = !failures.empty()) || reading.values.size() < options.ports.size())
             break; // a failure, or a stop signal during the reads
-        const Nanos read = now();
         if (!recordings.started()) {
             firstReading = read;
             end = options.durationMs > 0 ? read + options.durationMs * NanosPerMs : end;
         }
         reading.micros = (read - firstReading) / 1000;
-        reading.wallClock = std::chrono::system_clock::now();
         recordings.record(reading);
         if (recordings.anyFailed() || recordings.countReached())
             break;

@@ -310,3 +310,21 @@ def test_the_format_follows_the_file_name_in_any_case(env, tmp_path, name, head)
     result = run(DIO, "watch", "DIO-SIM-0001", "--duration", "0.05", "--output", str(tmp_path / name), env=env)
     assert result.returncode == 0, result.stderr
     assert (tmp_path / name).read_bytes().decode().startswith(head)
+
+
+def test_a_reading_is_stamped_when_it_was_read_not_when_the_device_closed(env, tmp_path):
+    """The counting device's input 0x00 steps every 250 ms, so a reading's value dates it. Closes made
+    slow after the first reading must not shift the later stamps against that date."""
+    def slow_close(watch):
+        time.sleep(0.3)
+        assert run(DIO_SIM, "delay", "CloseDevice", "600", env=env).returncode == 0
+
+    code, err = record(env, tmp_path, "DIO-SIM-0002", "--interval", "10", "--duration", "3",
+                       during=slow_close)
+    assert code == 0, err
+    rows = [(t, sum(bit << i for i, bit in enumerate(bits[:8])))
+            for t, bits in csv_states(tmp_path / "rec.csv")]
+    assert len(rows) >= 4, rows
+    (t0, v0) = rows[0]
+    for t, v in rows[1:]:
+        assert abs((t - t0) - ((v - v0) % 256) * 0.25) < 0.3, rows
