@@ -58,6 +58,31 @@ def test_hostile_uses_are_refused(misuse, error, text):
         assert (device.serial, device.read(0x10)) == (LOOPBACK, 0)
 
 
+@pytest.mark.parametrize(
+    "serials",
+    [("DIO-SIM-0001", "DIO-SIM-0001"), ("DIO-SIM-0001", "DIO-SIM-0002")],
+    ids=["one serial twice", "two serials"],
+)
+def test_two_threads_initialising_one_device_leave_one_device(serials):
+    # Both threads pass pybind11's check for a second __init__ while their opens wait; a lost or doubly
+    # stored device aborted the interpreter when the object was dropped.
+    script = f"""
+import threading, dio, dio.sim
+dio.use_simulator()
+dio.sim.delay("OpenDevice", 300)
+device = dio.Device.__new__(dio.Device)
+threads = [threading.Thread(target=device.__init__, args=(serial,)) for serial in {serials!r}]
+[thread.start() for thread in threads]
+[thread.join() for thread in threads]
+dio.sim.clear()
+print(device.serial in {serials!r}, device.read(0x10))
+del device
+print([dio.Device(serial).close() for serial in {serials!r}])
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True 0\n[None, None]\n", "")
+
+
 def ticks_during(action):
     """Runs the action while a thread ticks every millisecond; the ticks in its middle part."""
     ticks, stop = [], threading.Event()
