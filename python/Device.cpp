@@ -85,8 +85,7 @@ Device::~Device() {
         CloseDevice(handle_);
         return;
     }
-    py::gil_scoped_release released;
-    CloseDevice(handle_);
+    withoutGil([this] { CloseDevice(handle_); });
 }
 
 // Runs one library call on the open device, with a zero-filled message buffer of its own. A device

@@ -180,18 +180,25 @@ def test_fork_with_a_call_in_flight(child_call, expected):
     [
         "lambda: waiting.wait_for(0x00, 0xFF, timeout=None, interval=0.05)",
         "lambda: [slow.read(0x00) for _ in range(100)]",
+        "lambda: [dio.Device('DIO-SIM-0002') for _ in range(10)]",
     ],
-    ids=["in a wait", "in slow reads"],
+    ids=["in a wait", "in slow reads", "dropping devices"],
 )
 def test_the_interpreter_exits_cleanly_with_daemon_threads_in_calls(thread_call):
     script = f"""
-import threading, time, dio, dio.sim
+import sys, threading, time, dio, dio.sim
 dio.use_simulator()
 slow, waiting = dio.Device("DIO-SIM-0001"), dio.Device("DIO-SIM-0002")
 dio.sim.delay("ReadPort", 100, serial="DIO-SIM-0001")
 dio.sim.delay("CloseDevice", 300)
 threading.Thread(target={thread_call}, daemon=True).start()
 time.sleep(0.2)
+
+class ReleasesTheGilAtExit:  # as a finaliser that writes a file does, so the daemon thread wakes meanwhile
+    def __del__(self, sleep=time.sleep):
+        sleep(0.8)
+
+sys.releases_the_gil_at_exit = ReleasesTheGilAtExit()
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (0, "")
