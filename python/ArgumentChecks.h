@@ -21,8 +21,8 @@ long long integerArgument(pybind11::handle number, const char *name, long long l
 // A port or value: 0-255.
 std::uint8_t byteArgument(pybind11::handle number, const char *name);
 
-// Seconds: a real number, not negative, not NaN (an int, a float, or an object with __float__); None is
-// no bound. `positive` refuses 0.
+// Seconds: a real number, not negative, not NaN (an int, a float, or an object with __float__). A
+// bound (`positive` false) may be None, no bound; an interval (`positive` true) refuses None and 0.
 std::optional<double> secondsArgument(pybind11::handle seconds, const char *name, bool positive);
 
 } // namespace pydio
