@@ -22,9 +22,17 @@ bool isBool(py::handle object) {
 
 } // namespace
 
+std::string utf8Text(const py::str &text) {
+    const auto bytes =
+        py::reinterpret_steal<py::bytes>(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!bytes)
+        throw py::error_already_set();
+    return std::string(bytes);
+}
+
 device::SerialNumberBuffer serialArgument(const py::str &serial) {
     const std::string shown = py::repr(serial);
-    const auto bytes = device::latin1FromUtf8(std::string(serial));
+    const auto bytes = device::latin1FromUtf8(utf8Text(serial));
     if (!bytes)
         throw py::value_error("serial number " + shown + " has a character outside Latin-1");
     if (const auto problem = device::serialProblem(*bytes))

@@ -4,12 +4,17 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include <pybind11/pybind11.h>
 
 #include "LibraryBuffers.h"
 
 namespace pydio {
+
+// The text's UTF-8 bytes, a lone surrogate encoded too, so that the text rules refuse it as a character
+// outside Latin-1 rather than with a codec error that names no argument.
+std::string utf8Text(const pybind11::str &text);
 
 // A serial number by the device-text rule: 1-19 Latin-1 characters, no comma, no control character.
 device::SerialNumberBuffer serialArgument(const pybind11::str &serial);

@@ -47,8 +47,9 @@ def test_a_device_never_initialised_refuses_every_use(use):
         (lambda d: pickle.dumps(d), TypeError, "cannot be copied"),
         (lambda d: dio.Device.read(object(), 0), TypeError, "needs a dio.Device, not object"),
         (lambda d: type("Sub", (dio.Device,), {"__init__": lambda self: None})(), TypeError, "__init__"),
+        (lambda d: dio.Device("DIO-\udcff"), ValueError, r"^serial number 'DIO-\\udcff' has a character outside"),
     ],
-    ids=["copy", "pickle", "method on another object", "subclass skipping __init__"],
+    ids=["copy", "pickle", "method on another object", "subclass skipping __init__", "lone surrogate"],
 )
 def test_hostile_uses_are_refused(misuse, error, text):
     with dio.Device(LOOPBACK) as device:
