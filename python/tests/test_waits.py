@@ -83,6 +83,23 @@ def test_ctrl_c_ends_a_wait(read_delay_ms, interval, bound):
         timer.join()
 
 
+@pytest.mark.parametrize(
+    "wait",
+    [lambda d: d.wait_for(0x00, 0x01, timeout=None, interval=30.0),
+     lambda d: d.wait_change(0x00, timeout=60, interval=30.0)],
+    ids=["wait_for", "wait_change"],
+)
+def test_close_from_another_thread_ends_a_wait(wait):
+    device = dio.Device(LOOPBACK)
+    timer = threading.Timer(0.3, device.close)
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(ValueError, match="the device is closed"):
+        wait(device)
+    assert time.monotonic() - started < 0.3 + 5.0  # not the 30 s interval
+    timer.join()
+
+
 def test_device_errors_name_the_device_and_are_os_errors():
     dio.sim.unplug(LOOPBACK)
     with pytest.raises(OSError) as raised:
