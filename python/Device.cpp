@@ -42,10 +42,11 @@ Clock::time_point after(double seconds) {
                               std::chrono::duration<double>(std::min(seconds, Never)));
 }
 
-// Sleeps until `until` with the GIL released, in short slices so that a signal (Ctrl-C) raises soon.
-void sleepUntil(Clock::time_point until) {
+// Sleeps until `until` with the GIL released, in short slices so that a signal (Ctrl-C) raises soon and
+// `stop()` (the device closed by another thread) ends the sleep at once.
+template <typename Stop> void sleepUntil(Clock::time_point until, Stop stop) {
     constexpr auto Slice = std::chrono::milliseconds(20);
-    for (auto now = Clock::now(); now < until; now = Clock::now()) {
+    for (auto now = Clock::now(); now < until && !stop(); now = Clock::now()) {
         withoutGil([&] { std::this_thread::sleep_for(std::min<Clock::duration>(until - now, Slice)); });
         if (PyErr_CheckSignals() != 0)
             throw py::error_already_set();
@@ -85,8 +86,7 @@ Device::~Device() {
         CloseDevice(handle_);
         return;
     }
-    py::gil_scoped_release released;
-    CloseDevice(handle_);
+    withoutGil([this] { CloseDevice(handle_); });
 }
 
 // Runs one library call on the open device, with a zero-filled message buffer of its own. A device
@@ -153,7 +153,7 @@ int Device::poll(std::uint8_t port, py::handle timeout, py::handle interval, Met
             PyErr_SetString(PyExc_TimeoutError, text.c_str());
             throw py::error_already_set();
         }
-        sleepUntil(std::min(deadline, after(pause)));
+        sleepUntil(std::min(deadline, after(pause)), [this] { return !open_; });
     }
 }
 

@@ -1,6 +1,8 @@
 // dio._dio: the device operations for Python bench test scripts, over the same library loader and text
 // rules as the panel and the command-line tools. The package dio re-exports it and documents it.
 
+#include <memory>
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl/filesystem.h>
 
@@ -71,8 +73,17 @@ void exitDevice(Device &device, const py::object &type, const py::object &error)
 
 void defineDevice(py::module_ &module) {
     py::class_<Device>(module, "Device", DeviceDoc)
-        // pybind11 ignores a second __init__ of a constructed object, so no handle is ever lost to one.
-        .def(py::init<const py::str &>(), py::arg("serial"))
+        // pybind11 ignores a second __init__ of a constructed object, but two threads can both be inside
+        // __init__ of one never-initialised object, since the open runs without the GIL: the first to
+        // finish keeps its device and the other closes its own, so no handle is lost or stored twice.
+        .def(
+            "__init__",
+            [](py::detail::value_and_holder &self, const py::str &serial) {
+                auto device = std::make_unique<Device>(serial);
+                if (self.value_ptr() == nullptr)
+                    self.value_ptr() = device.release();
+            },
+            py::detail::is_new_style_constructor(), py::arg("serial"))
         .def(
             "write",
             [](py::handle device, py::handle port, py::handle value) { opened(device).write(port, value); },

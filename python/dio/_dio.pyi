@@ -2,7 +2,7 @@
 
 import os
 from types import TracebackType
-from typing import NamedTuple, SupportsFloat, SupportsIndex
+from typing import NamedTuple, Self, SupportsFloat, SupportsIndex
 
 __version__: str
 INPUT_PORTS: tuple[int, int]
@@ -73,7 +73,7 @@ class Device:
     @property
     def serial(self) -> str:
         """The serial number the device was opened with."""
-    def __enter__(self) -> Device: ...
+    def __enter__(self) -> Self: ...
     def __exit__(
         self,
         type: type[BaseException] | None,

@@ -126,8 +126,15 @@ def test_help_and_stub_describe_the_module():
          "    return dio.sim.faults()\n",
          "Success: no issues found"),
         ("dio.Device('X').read('0')\n", 'has incompatible type "str"; expected "SupportsIndex"'),
+        ("class Bench(dio.Device):\n"
+         "    def ready(self) -> bool:\n"
+         "        return self.read(0x00) & 0x01 == 1\n"
+         "def ready() -> bool:\n"
+         "    with Bench('DIO-SIM-0001') as bench:\n"
+         "        return bench.ready()\n",
+         "Success: no issues found"),
     ],
-    ids=["return from inside with", "wrong argument type"],
+    ids=["return from inside with", "wrong argument type", "with on a subclass"],
 )
 def test_mypy_sees_the_package(tmp_path, script, expected):
     (tmp_path / "bench.py").write_text("import dio\nimport dio.sim\n\n" + script)

@@ -12,6 +12,11 @@ import dio.sim
 LOOPBACK, COUNTING = "DIO-SIM-0001", "DIO-SIM-0002"
 
 
+class InterruptedFloat:
+    def __float__(self):
+        raise KeyboardInterrupt("Ctrl-C in __float__")
+
+
 @pytest.mark.parametrize(
     "call, expected",
     [
@@ -19,8 +24,9 @@ LOOPBACK, COUNTING = "DIO-SIM-0001", "DIO-SIM-0002"
         (lambda d: (d.write(0x10, 0xF1), d.wait_for(0x00, 0x01, mask=0x0F, timeout=1))[1], 0xF1),
         (lambda d: d.wait_for(0x00, 0x00, mask=0, timeout=0), 0x00),
         (lambda d: dio.Device(COUNTING).wait_change(0x00, timeout=2, interval=0.05) >= 0, True),
+        (lambda d: d.wait_for(0x00, 0x00, timeout=10**400), 0x00),
     ],
-    ids=["value met", "masked value met", "empty mask", "counting input changes"],
+    ids=["value met", "masked value met", "empty mask", "counting input changes", "int timeout beyond a float"],
 )
 def test_waits_meet(call, expected):
     with dio.Device(LOOPBACK) as device:
@@ -42,9 +48,15 @@ def test_waits_meet(call, expected):
         (lambda d: d.wait_for(0x00, 0, interval=0), ValueError, "interval must be more than 0"),
         (lambda d: d.wait_for(0x00, 0, timeout="1"), TypeError, "timeout must be a number of seconds, not str"),
         (lambda d: d.wait_change(0x00, timeout=True), TypeError, "not bool"),
+        (lambda d: d.wait_for(0x00, 0, interval=None), TypeError, "interval must be a number of seconds, not NoneType"),
+        (lambda d: d.wait_change(0x00, timeout=0, interval=None), TypeError, "interval must be a number"),
+        (lambda d: d.wait_for(0x00, 0, timeout=InterruptedFloat()), KeyboardInterrupt, "Ctrl-C in __float__"),
+        (lambda d: d.wait_for(0x00, 0, timeout=-(10**400)), ValueError, "timeout must be 0 or more"),
+        (lambda d: d.wait_for(0x00, 0x01, timeout=-0.0), TimeoutError, "within 0 s;"),
     ],
     ids=["timeout", "masked timeout", "no change", "value outside mask", "negative timeout", "NaN timeout",
-         "zero interval", "text timeout", "bool timeout"],
+         "zero interval", "text timeout", "bool timeout", "None interval", "None interval of a change",
+         "Ctrl-C in __float__", "negative int beyond a float", "negative zero timeout"],
 )
 def test_waits_fail(call, error, text):
     with dio.Device(LOOPBACK) as device:
@@ -69,6 +81,23 @@ def test_ctrl_c_ends_a_wait(read_delay_ms, interval, bound):
             device.wait_for(0x00, 0xFF, timeout=60, interval=interval)
         assert time.monotonic() - started < bound
         timer.join()
+
+
+@pytest.mark.parametrize(
+    "wait",
+    [lambda d: d.wait_for(0x00, 0x01, timeout=None, interval=30.0),
+     lambda d: d.wait_change(0x00, timeout=60, interval=30.0)],
+    ids=["wait_for", "wait_change"],
+)
+def test_close_from_another_thread_ends_a_wait(wait):
+    device = dio.Device(LOOPBACK)
+    timer = threading.Timer(0.3, device.close)
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(ValueError, match="the device is closed"):
+        wait(device)
+    assert time.monotonic() - started < 0.3 + 5.0  # not the 30 s interval
+    timer.join()
 
 
 def test_device_errors_name_the_device_and_are_os_errors():
@@ -128,8 +157,10 @@ def test_numpy_integers_are_accepted(call, expected):
         (lambda d: d.write(0x10, True), TypeError, "value must be an integer .* not bool"),
         (lambda d: d.read(numpy.bool_(True)), TypeError, "port must be an integer .* not bool"),
         (lambda d: d.wait_for(0x00, 1, mask=numpy.int64(-1)), ValueError, "mask must be 0-255, not -1"),
+        (lambda d: d.read(numpy.array([0x10, 0x11])), TypeError, "port must be an integer .* not ndarray"),
+        (lambda d: d.write(0x10, numpy.array(1.0)), TypeError, "value must be an integer .* not ndarray"),
     ],
-    ids=["numpy float", "numpy too big", "bool", "numpy bool", "negative mask"],
+    ids=["numpy float", "numpy too big", "bool", "numpy bool", "negative mask", "numpy array", "numpy float array"],
 )
 def test_other_numbers_are_refused_by_name(call, error, text):
     with dio.Device(LOOPBACK) as device:
