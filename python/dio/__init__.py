@@ -39,6 +39,7 @@ from ._dio import (
     use_library,
     use_simulator,
 )
+from . import sim  # so that dio.sim works after a plain "import dio"
 
 __all__ = [
     "INPUT_PORTS",
@@ -50,6 +51,7 @@ __all__ = [
     "__version__",
     "devices",
     "library_path",
+    "sim",
     "use_library",
     "use_simulator",
 ]

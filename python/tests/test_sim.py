@@ -149,3 +149,9 @@ def test_readme_example_runs_as_written(tmp_path, conftest, environment):
     assert done.returncode == 0, done.stdout + done.stderr
     assert re.search(r"\b[2-9] passed\b", done.stdout), done.stdout
 
+
+
+def test_a_plain_import_reaches_the_simulator():
+    code = "import dio; print(dio.sim.status()[0].serial)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.strip(), done.stderr
