@@ -379,8 +379,14 @@ StateFile::Found StateFile::read(std::string &error) {
     snapshot_.fd = fd;
     snapshot_.key = info;
     madeByAnother_.reset();
+    snapshot_.foreign = !bytes.empty() && !beginsAsState(bytes);
     if (decoded.state)
         snapshot_.state = std::make_shared<const State>(std::move(*decoded.state));
+    else if (snapshot_.foreign)
+        snapshot_.problem = "The file " + path_ +
+                            " is not a simulator state: the simulator neither uses nor replaces it; set "
+                            "KAVREN_SIM_STATE to another path, or remove " +
+                            path_ + " if it is yours and no longer needed";
     else
         snapshot_.problem =
             "Simulator state " + path_ + " is not valid (" + decoded.problem + "): run `dio-sim reset`";
@@ -403,12 +409,19 @@ bool StateFile::reset(std::string &error) {
 }
 
 // Succeeds when the new state replaced the old one, or when there was nothing to change; whatever
-// follows a replaced state cannot fail the change. The state's path is checked before anything is made
-// (the lock file, a directory) or removed beside it.
+// follows a replaced state cannot fail the change. The state's path, and what it holds, is checked before
+// anything is made (the lock file, a directory) or removed beside it, and again under the lock: a file
+// that is not a simulator state is never replaced.
 bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, Wait wait,
                         bool &busy, std::string &error) {
     if (auto problem = pathProblem()) {
         error = *problem;
+        return false;
+    }
+    if (const Found found = read(error);
+        found == Found::Refused || (found == Found::File && snapshot_.foreign)) {
+        if (found == Found::File)
+            error = snapshot_.problem;
         return false;
     }
     makeDirectories(directory_);
@@ -422,11 +435,11 @@ bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replace
     const Found found = read(error);
     if (found == Found::Refused)
         return false;
-    removeLeftovers();
-    if (found == Found::File && !snapshot_.state && !replaceInvalid) {
+    if (found == Found::File && !snapshot_.state && (!replaceInvalid || snapshot_.foreign)) {
         error = snapshot_.problem;
         return false;
     }
+    removeLeftovers();
     const State current = snapshot_.state ? *snapshot_.state : defaultState();
     State changed = current;
     const bool changes = change(changed);

@@ -48,7 +48,8 @@ public:
     // Reads, changes and writes the state under the lock. `change` returns false to write nothing (a
     // missing file is made with the default devices all the same).
     bool update(const std::function<bool(State &)> &change, std::string &error);
-    // Replaces whatever the file holds with the default devices, unless the file is not the user's own.
+    // Replaces a damaged state (or an empty file) with the default devices, unless the file is not the
+    // user's own, others may write it, or it is no simulator state at all.
     bool reset(std::string &error);
 
 private:
@@ -58,6 +59,7 @@ private:
         int fd = -1; // keeps the inode alive, so an equal inode number means the same file
         struct stat key {};
         std::shared_ptr<const State> state; // nullptr when the content is not valid
+        bool foreign = false;               // not a simulator state at all: never replaced
         std::string problem;
         std::int64_t checkedAt = 0;               // CLOCK_MONOTONIC, ns
         unsigned changesSeen = 0;                 // this process's changes by then

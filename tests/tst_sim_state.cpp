@@ -138,7 +138,7 @@ private slots:
     void stateGoingBadMidwayFailsTheCall_data() {
         QTest::addColumn<QString>("fault"); // a dio-sim fail command, or none
         QTest::addColumn<QString>("operation");
-        QTest::addColumn<bool>("chmod"); // made writable by others, else overwritten with garbage
+        QTest::addColumn<bool>("chmod"); // made writable by others, else cut short
         const auto row = [](const QString &fault, const QString &operation, bool chmod) {
             QTest::addRow("%s, %s, %s", qPrintable(operation),
                           fault.isEmpty() ? "no fault" : qPrintable(fault), chmod ? "chmod 666" : "damaged")
@@ -165,7 +165,7 @@ private slots:
             if (chmod)
                 file.setPermissions(file.permissions() | QFile::WriteOther);
             else if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                file.write("garbage");
+                file.write(stateBytes(sim::defaultState()).left(20));
         };
         const Outcome outcome = call(operation, handle);
         QVERIFY2(!whileLocked, "the call never took the lock");
