@@ -9,11 +9,13 @@
 // Reading is cheap when nothing changed: a file that is the same as last time (same inode, size and
 // times; the inode is kept open so its number cannot be reused) is not read again, and is asked through
 // its descriptor, which costs far less than looking the path up; a look less than 1 ms old is not
-// even repeated, unless this process has changed the state since. Every change also counts itself in
-// the first 8 bytes of <state>.lock; a reader reads them with one pread per look (a thread's look less
-// than 1 ms old is reused, so a transaction asks once) and, while the count stands still, looks at the
-// file only once a second. The count is never mapped, so whatever anyone does
-// to the lock file (truncate, replace, grow, delete) costs a reader at most a look at the state.
+// even repeated, unless this process has changed the state since. Every change also counts itself (see
+// ChangeCount.h): in a shared-memory segment that a reader maps and reads without a system call, and in
+// the first 8 bytes of <state>.lock, which a reader without a segment reads with one pread per look (a
+// thread's look less than 1 ms old is reused, so a transaction asks once). While the count stands still,
+// a reader looks at the file, the lock file and the segment it names only once a second. The lock file is
+// never mapped and a segment cannot shrink, so whatever anyone does to either (truncate, replace, grow,
+// delete, ipcrm, scribble) costs a reader at most a second's delay, never its life.
 //
 // A missing file seen by a reader while another program holds the lock reads as the default devices
 // (that program is making them), so reading never waits for a writer.
@@ -26,6 +28,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "ChangeCount.h"
 #include "SimState.h"
 
 namespace sim {
@@ -69,10 +72,10 @@ private:
     std::optional<std::string> directoryProblem() const;
     std::optional<std::string> pathProblem() const;
     Found read(std::string &error);
-    bool lookedLately(std::int64_t now, unsigned changes) const;
+    bool lookedLately(std::int64_t now, unsigned changes);
     bool stillCurrent() const;
     void watchChanges();
-    std::optional<std::uint64_t> changeCount() const;
+    std::optional<std::uint64_t> changeCount();
     Found create(std::string &error);
     std::shared_ptr<const State> whileAnotherMakesIt();
     bool rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, Wait wait, bool &busy,
@@ -83,6 +86,7 @@ private:
     std::string path_, directory_, name_;
     Snapshot snapshot_;
     int watchFd_ = -1;                           // <state>.lock, read for its change count
+    CountSegment segment_;                       // the count's segment that the lock file names
     std::shared_ptr<const State> madeByAnother_; // what a reader sees while another program makes the file
 };
 
