@@ -15,6 +15,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include "ChangeCount.h"
 #include "StateFormat.h"
 
 namespace sim {
@@ -164,28 +165,6 @@ int takeLock(const std::string &path, std::int64_t waitNs, bool &busy, std::stri
     return -1;
 }
 
-// The lock file's first 8 bytes count the changes, so a reader that reads them sees every change made
-// here without looking at the state. Only a lock file that nobody else may write and that has no other
-// link (a file of the user's linked there must not be damaged) carries the count.
-bool carriesCount(const struct stat &info) {
-    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1 &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// Counts a change that was made. A count that cannot be written (a full disk) only makes readers see the
-// change within a second instead of at once, which is no reason to report the change as failed: the
-// result goes unused on purpose.
-void countChange(int lockFd) {
-    struct stat info {};
-    if (::fstat(lockFd, &info) != 0 || !carriesCount(info))
-        return;
-    std::uint64_t count = 0;
-    if (::pread(lockFd, &count, sizeof count, 0) != sizeof count)
-        count = 0;
-    ++count;
-    [[maybe_unused]] const ssize_t written = ::pwrite(lockFd, &count, sizeof count, 0);
-}
-
 // Links a file of no name as `temporary`, whose last six characters become letters or digits as mkostemp
 // would choose them, and keeps the name it got there. False with errno set when it cannot.
 bool giveName(int fd, std::string &temporary) {
@@ -270,7 +249,7 @@ std::shared_ptr<const State> StateFile::load(std::string &error) {
     return snapshot_.state;
 }
 
-bool StateFile::lookedLately(std::int64_t now, unsigned changes) const {
+bool StateFile::lookedLately(std::int64_t now, unsigned changes) {
     if (snapshot_.fd < 0 || snapshot_.changesSeen != changes)
         return false;
     const std::int64_t age = now - snapshot_.checkedAt;
@@ -310,25 +289,36 @@ std::shared_ptr<const State> StateFile::whileAnotherMakesIt() {
     return madeByAnother_;
 }
 
-// Opens <state>.lock for its change count, or keeps the one open while the path still names it and it
-// may carry the count; a lock file replaced or deleted is seen here, within a second.
+// Opens <state>.lock for its change count, or keeps the one open while the path still names it, and
+// follows the segment it names; a lock file replaced or deleted is seen here, within a second. Opened for
+// writing too where it may be, so a reader can name a segment there when there is none.
 void StateFile::watchChanges() {
     const std::string lock = path_ + ".lock";
     struct stat watched {};
     struct stat named {};
-    if (watchFd_ >= 0 && ::fstat(watchFd_, &watched) == 0 && carriesCount(watched) &&
-        ::lstat(lock.c_str(), &named) == 0 && named.st_dev == watched.st_dev &&
-        named.st_ino == watched.st_ino)
-        return;
-    closeFd(watchFd_);
-    watchFd_ = ::open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (watchFd_ >= 0 && (::fstat(watchFd_, &watched) != 0 || !carriesCount(watched)))
+    if (watchFd_ < 0 || ::fstat(watchFd_, &watched) != 0 || ::lstat(lock.c_str(), &named) != 0 ||
+        named.st_dev != watched.st_dev || named.st_ino != watched.st_ino) {
         closeFd(watchFd_);
+        for (const int access : {O_RDWR, O_RDONLY})
+            if (watchFd_ < 0)
+                watchFd_ = ::open(lock.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (watchFd_ < 0 || !followSegment(watchFd_, segment_))
+        closeFd(watchFd_);
+    if (watchFd_ < 0)
+        segment_ = {};
 }
 
-// The count in the lock file's first 8 bytes, read by one call; nothing when the file is shorter or gone.
-// Another program may be writing it meanwhile: a count read half old, half new only costs a look.
-std::optional<std::uint64_t> StateFile::changeCount() const {
+// The change count: read from the segment where one is attached, which asks the kernel nothing, else from
+// the lock file's first 8 bytes by one call; nothing when neither carries it. Another program may be
+// writing the lock file meanwhile: a count read half old, half new only costs a look. A segment whose
+// nonce changed is dropped (the next look follows the lock file again).
+std::optional<std::uint64_t> StateFile::changeCount() {
+    if (segment_.attached()) {
+        if (const std::optional<std::uint64_t> count = segment_.count())
+            return count;
+        segment_ = {};
+    }
     std::uint64_t count = 0;
     if (watchFd_ < 0 || ::pread(watchFd_, &count, sizeof count, 0) != ssize_t(sizeof count))
         return std::nullopt;
@@ -379,8 +369,14 @@ StateFile::Found StateFile::read(std::string &error) {
     snapshot_.fd = fd;
     snapshot_.key = info;
     madeByAnother_.reset();
+    snapshot_.foreign = !bytes.empty() && !beginsAsState(bytes);
     if (decoded.state)
         snapshot_.state = std::make_shared<const State>(std::move(*decoded.state));
+    else if (snapshot_.foreign)
+        snapshot_.problem = "The file " + path_ +
+                            " is not a simulator state: the simulator neither uses nor replaces it; set "
+                            "KAVREN_SIM_STATE to another path, or remove " +
+                            path_ + " if it is yours and no longer needed";
     else
         snapshot_.problem =
             "Simulator state " + path_ + " is not valid (" + decoded.problem + "): run `dio-sim reset`";
@@ -403,12 +399,19 @@ bool StateFile::reset(std::string &error) {
 }
 
 // Succeeds when the new state replaced the old one, or when there was nothing to change; whatever
-// follows a replaced state cannot fail the change. The state's path is checked before anything is made
-// (the lock file, a directory) or removed beside it.
+// follows a replaced state cannot fail the change. The state's path, and what it holds, is checked before
+// anything is made (the lock file, a directory) or removed beside it, and again under the lock: a file
+// that is not a simulator state is never replaced.
 bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, Wait wait,
                         bool &busy, std::string &error) {
     if (auto problem = pathProblem()) {
         error = *problem;
+        return false;
+    }
+    if (const Found found = read(error);
+        found == Found::Refused || (found == Found::File && snapshot_.foreign)) {
+        if (found == Found::File)
+            error = snapshot_.problem;
         return false;
     }
     makeDirectories(directory_);
@@ -422,11 +425,11 @@ bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replace
     const Found found = read(error);
     if (found == Found::Refused)
         return false;
-    removeLeftovers();
-    if (found == Found::File && !snapshot_.state && !replaceInvalid) {
+    if (found == Found::File && !snapshot_.state && (!replaceInvalid || snapshot_.foreign)) {
         error = snapshot_.problem;
         return false;
     }
+    removeLeftovers();
     const State current = snapshot_.state ? *snapshot_.state : defaultState();
     State changed = current;
     const bool changes = change(changed);

@@ -9,11 +9,13 @@
 // Reading is cheap when nothing changed: a file that is the same as last time (same inode, size and
 // times; the inode is kept open so its number cannot be reused) is not read again, and is asked through
 // its descriptor, which costs far less than looking the path up; a look less than 1 ms old is not
-// even repeated, unless this process has changed the state since. Every change also counts itself in
-// the first 8 bytes of <state>.lock; a reader reads them with one pread per look (a thread's look less
-// than 1 ms old is reused, so a transaction asks once) and, while the count stands still, looks at the
-// file only once a second. The count is never mapped, so whatever anyone does
-// to the lock file (truncate, replace, grow, delete) costs a reader at most a look at the state.
+// even repeated, unless this process has changed the state since. Every change also counts itself (see
+// ChangeCount.h): in a shared-memory segment that a reader maps and reads without a system call, and in
+// the first 8 bytes of <state>.lock, which a reader without a segment reads with one pread per look (a
+// thread's look less than 1 ms old is reused, so a transaction asks once). While the count stands still,
+// a reader looks at the file, the lock file and the segment it names only once a second. The lock file is
+// never mapped and a segment cannot shrink, so whatever anyone does to either (truncate, replace, grow,
+// delete, ipcrm, scribble) costs a reader at most a second's delay, never its life.
 //
 // A missing file seen by a reader while another program holds the lock reads as the default devices
 // (that program is making them), so reading never waits for a writer.
@@ -26,6 +28,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "ChangeCount.h"
 #include "SimState.h"
 
 namespace sim {
@@ -48,7 +51,8 @@ public:
     // Reads, changes and writes the state under the lock. `change` returns false to write nothing (a
     // missing file is made with the default devices all the same).
     bool update(const std::function<bool(State &)> &change, std::string &error);
-    // Replaces whatever the file holds with the default devices, unless the file is not the user's own.
+    // Replaces a damaged state (or an empty file) with the default devices, unless the file is not the
+    // user's own, others may write it, or it is no simulator state at all.
     bool reset(std::string &error);
 
 private:
@@ -58,6 +62,7 @@ private:
         int fd = -1; // keeps the inode alive, so an equal inode number means the same file
         struct stat key {};
         std::shared_ptr<const State> state; // nullptr when the content is not valid
+        bool foreign = false;               // not a simulator state at all: never replaced
         std::string problem;
         std::int64_t checkedAt = 0;               // CLOCK_MONOTONIC, ns
         unsigned changesSeen = 0;                 // this process's changes by then
@@ -67,10 +72,10 @@ private:
     std::optional<std::string> directoryProblem() const;
     std::optional<std::string> pathProblem() const;
     Found read(std::string &error);
-    bool lookedLately(std::int64_t now, unsigned changes) const;
+    bool lookedLately(std::int64_t now, unsigned changes);
     bool stillCurrent() const;
     void watchChanges();
-    std::optional<std::uint64_t> changeCount() const;
+    std::optional<std::uint64_t> changeCount();
     Found create(std::string &error);
     std::shared_ptr<const State> whileAnotherMakesIt();
     bool rewrite(const std::function<bool(State &)> &change, bool replaceInvalid, Wait wait, bool &busy,
@@ -81,6 +86,7 @@ private:
     std::string path_, directory_, name_;
     Snapshot snapshot_;
     int watchFd_ = -1;                           // <state>.lock, read for its change count
+    CountSegment segment_;                       // the count's segment that the lock file names
     std::shared_ptr<const State> madeByAnother_; // what a reader sees while another program makes the file
 };
 

@@ -138,8 +138,10 @@ std::vector<std::uint8_t> encode(const State &state) {
 Decoded decode(std::span<const std::uint8_t> bytes) {
     if (bytes.empty())
         return refused("it is empty");
-    if (bytes.size() < HeaderBytes || !std::equal(Magic.begin(), Magic.end(), bytes.begin()))
+    if (!beginsAsState(bytes))
         return refused("it is not a simulator state");
+    if (bytes.size() < HeaderBytes)
+        return refused("it is truncated");
     Reader header(bytes.subspan(Magic.size(), HeaderBytes - Magic.size()));
     std::uint32_t version = 0, size = 0, checksum = 0;
     header.number(version, 4);
@@ -169,6 +171,10 @@ bool hasSignature(std::span<const std::uint8_t> bytes) {
     signature.number(FormatVersion, 4);
     return bytes.size() >= signature.bytes.size() &&
            std::equal(signature.bytes.begin(), signature.bytes.end(), bytes.begin());
+}
+
+bool beginsAsState(std::span<const std::uint8_t> bytes) {
+    return bytes.size() >= Magic.size() && std::equal(Magic.begin(), Magic.end(), bytes.begin());
 }
 
 } // namespace sim

@@ -30,4 +30,8 @@ Decoded decode(std::span<const std::uint8_t> bytes);
 inline constexpr std::size_t SignatureBytes = 12;
 bool hasSignature(std::span<const std::uint8_t> bytes);
 
+// Whether bytes begin with the magic that every version of this format starts with: a simulator state,
+// however damaged after it. Any other file is somebody else's and is never replaced.
+bool beginsAsState(std::span<const std::uint8_t> bytes);
+
 } // namespace sim

@@ -205,7 +205,7 @@ private slots:
         QTest::newRow("truncated") << "truncate"
                                    << "dio-sim reset" << 0;
         QTest::newRow("garbage") << "garbage"
-                                 << "dio-sim reset" << 0;
+                                 << "is not a simulator state" << 1;
         QTest::newRow("other format version") << "version"
                                               << "dio-sim reset" << 0;
         QTest::newRow("flipped byte") << "flip"
@@ -273,6 +273,74 @@ private slots:
             QCOMPARE(ListDevices(&count, serials.data(), descriptions.data()), 0);
         if (damage == "directory")
             QDir(state_).removeRecursively();
+    }
+
+    // A reset replaces only what the simulator wrote, a state however damaged after its magic, or an empty
+    // file: any other file at the path stays byte for byte whatever its mode, with a message that points
+    // elsewhere rather than at a reset, and so does a state that others may write.
+    void resetReplacesOnlyASimulatorState_data() {
+        QTest::addColumn<QByteArray>(
+            "content"); // "STATE" stands for a sound state, "STATE-5" for one cut short
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("says"); // empty when the reset replaces the file
+        const QString foreign = "is not a simulator state";
+        QByteArray binary;
+        for (int byte = 0; byte < 512; ++byte)
+            binary += char(byte * 7);
+        QTest::newRow("a text file") << QByteArray("precious\n") << 0600 << foreign;
+        QTest::newRow("a binary file") << binary << 0600 << foreign;
+        QTest::newRow("a text file of mode 0644") << QByteArray("root:x:0:0\n") << 0644 << foreign;
+        QTest::newRow("the magic cut short") << QByteArray("KAVSIM\r") << 0600 << foreign;
+        QTest::newRow("an empty file") << QByteArray() << 0600 << "";
+        QTest::newRow("a state cut short") << QByteArray("STATE-5") << 0600 << "";
+        QTest::newRow("the magic, then garbage") << QByteArray("KAVSIM\r\n") + binary << 0600 << "";
+        QTest::newRow("a state writable by others") << QByteArray("STATE") << 0666 << "chmod 600";
+        QTest::newRow("a damaged state writable by group") << QByteArray("STATE-5") << 0620 << "chmod 600";
+    }
+    void resetReplacesOnlyASimulatorState() {
+        QFETCH(QByteArray, content);
+        QFETCH(int, mode);
+        QFETCH(QString, says);
+        QCOMPARE(dioSim({"status"}, state_).exitCode, 0);
+        QFile file(state_);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray sound = file.readAll();
+        file.close();
+        if (content.startsWith("STATE"))
+            content = content == "STATE" ? sound : sound.chopped(5);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                file.write(content) == content.size());
+        file.close();
+        QCOMPARE(::chmod(qPrintable(state_), mode_t(mode)), 0);
+        QVERIFY(QFile::remove(state_ + ".lock"));
+
+        const Run reset = dioSim({"reset"}, state_);
+        struct stat info {};
+        QCOMPARE(::stat(qPrintable(state_), &info), 0);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray after = file.readAll();
+        if (says.isEmpty()) {
+            QVERIFY2(reset.exitCode == 0, qPrintable(reset.err));
+            QCOMPARE(info.st_mode & 0777, 0600u);
+            const Run status = dioSim({"status"}, state_);
+            QVERIFY2(status.exitCode == 0 && QRegularExpression(DefaultStatus).match(status.out).hasMatch(),
+                     qPrintable(status.out + status.err));
+            return;
+        }
+        QVERIFY2(reset.exitCode == 1 && reset.err.contains(state_) && reset.err.contains(says),
+                 qPrintable(reset.err));
+        QCOMPARE(after, content);
+        QCOMPARE(info.st_mode & 0777, mode_t(mode));
+        if (says.contains("chmod"))
+            return;
+        QVERIFY2(reset.err.contains("KAVREN_SIM_STATE") && !reset.err.contains("dio-sim reset"),
+                 qPrintable(reset.err));
+        QVERIFY2(!QFile::exists(state_ + ".lock"), "a lock file was made beside somebody else's file");
+        for (const char *command : {"status", "unplug DIO-SIM-0001"}) {
+            const Run run = dioSim(words(command), state_);
+            QVERIFY2(run.exitCode == 1 && run.err == reset.err, qPrintable(run.err));
+        }
+        QCOMPARE(after, content);
     }
 
     void newFilesArePrivate() {

@@ -8,15 +8,20 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <dlfcn.h>
 #include <functional>
 #include <map>
 #include <sys/file.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
 
+#include "ChangeCount.h"
 #include "SimProcess.h"
 #include "StateFormat.h"
 #include "kavren.h"
@@ -83,6 +88,44 @@ QString descriptorsOfAChildStartedMeanwhile() {
     return listing;
 }
 
+sim::CountRecord countRecord(const QString &lockPath) {
+    sim::CountRecord record;
+    QFile file(lockPath);
+    if (file.open(QIODevice::ReadOnly))
+        file.read(reinterpret_cast<char *>(&record), sizeof record);
+    return record;
+}
+
+void writeCountRecord(const QString &lockPath, const sim::CountRecord &record) {
+    QFile file(lockPath);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QCOMPARE(file.write(reinterpret_cast<const char *>(&record), sizeof record), qint64(sizeof record));
+}
+
+// How many processes have the segment attached, -1 when it is gone.
+int attachedTo(std::int64_t segment) {
+    struct shmid_ds info {};
+    return ::shmctl(int(segment), IPC_STAT, &info) == 0 ? int(info.shm_nattch) : -1;
+}
+
+// Writes a 64-bit number at `offset` of the segment, as another program of the user's could.
+bool scribble(std::int64_t segment, std::size_t offset, std::uint64_t value) {
+    void *at = ::shmat(int(segment), nullptr, 0);
+    if (at == reinterpret_cast<void *>(-1))
+        return false;
+    std::memcpy(static_cast<char *>(at) + offset, &value, sizeof value);
+    return ::shmdt(at) == 0;
+}
+
+// A segment that looks like the count's but was not made by the simulator: `mode` and `size` as given,
+// holding `nonce` and a count; removed at the end of the test row.
+std::int64_t plantSegment(int mode, std::size_t size, std::uint64_t nonce) {
+    const int id = ::shmget(IPC_PRIVATE, size, IPC_CREAT | mode);
+    if (id >= 0 && !scribble(id, 0, nonce))
+        return -1;
+    return id;
+}
+
 // Ways to spoil a sound state that the file format itself would carry.
 const std::map<QString, std::function<void(sim::State &)>> Spoilers{
     {"", [](sim::State &) {}},
@@ -104,6 +147,35 @@ extern "C" int flock(int fd, int operation) {
     if (result == 0 && (operation & LOCK_EX) != 0 && whileLocked)
         std::exchange(whileLocked, nullptr)();
     return result;
+}
+
+// Counts the reads of a lock file (a look at the change count that asks the kernel), and makes every
+// new shared-memory segment fail while `noSegments` is set, for the simulated library too.
+std::atomic<int> lockFileReads{0};
+bool noSegments = false;
+
+extern "C" ssize_t pread(int fd, void *bytes, size_t count, off_t offset) {
+    static const auto real =
+        reinterpret_cast<ssize_t (*)(int, void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pread"));
+    std::array<char, 4096> target{};
+    const ssize_t length =
+        ::readlink(qPrintable(QString("/proc/self/fd/%1").arg(fd)), target.data(), target.size() - 1);
+    if (length > 0 && QByteArray(target.data(), int(length)).endsWith(".lock"))
+        ++lockFileReads;
+    return real(fd, bytes, count, offset);
+}
+
+extern "C" ssize_t pread64(int fd, void *bytes, size_t count, off_t offset) {
+    return pread(fd, bytes, count, offset);
+}
+
+extern "C" int shmget(key_t key, size_t size, int flags) {
+    static const auto real = reinterpret_cast<int (*)(key_t, size_t, int)>(dlsym(RTLD_NEXT, "shmget"));
+    if (noSegments) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real(key, size, flags);
 }
 
 extern "C" int fsync(int fd) {
@@ -138,7 +210,7 @@ private slots:
     void stateGoingBadMidwayFailsTheCall_data() {
         QTest::addColumn<QString>("fault"); // a dio-sim fail command, or none
         QTest::addColumn<QString>("operation");
-        QTest::addColumn<bool>("chmod"); // made writable by others, else overwritten with garbage
+        QTest::addColumn<bool>("chmod"); // made writable by others, else cut short
         const auto row = [](const QString &fault, const QString &operation, bool chmod) {
             QTest::addRow("%s, %s, %s", qPrintable(operation),
                           fault.isEmpty() ? "no fault" : qPrintable(fault), chmod ? "chmod 666" : "damaged")
@@ -165,7 +237,7 @@ private slots:
             if (chmod)
                 file.setPermissions(file.permissions() | QFile::WriteOther);
             else if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                file.write("garbage");
+                file.write(stateBytes(sim::defaultState()).left(20));
         };
         const Outcome outcome = call(operation, handle);
         QVERIFY2(!whileLocked, "the call never took the lock");
@@ -539,10 +611,18 @@ private slots:
         row("file replaced by hand, busy reader", "as made", "", "replace", true, false);
         row("unplug, lock writable by group", "0620", "", "unplug", false, true);
         row("unplug, lock with a second link", "linked", "", "unplug", false, true);
-        row("unplug, lock truncated", "as made", "truncate", "unplug", true, true);
+        // The lock file emptied no longer names the segment the reader has: the next change names another.
+        row("unplug, lock truncated", "as made", "truncate", "unplug", true, false);
         row("unplug, lock grown", "as made", "grow", "unplug", true, true);
         row("unplug, lock replaced by an empty file", "as made", "replace", "unplug", true, false);
         row("unplug, lock deleted", "as made", "delete", "unplug", true, false);
+        row("unplug, segment removed by ipcrm", "as made", "ipcrm", "unplug", true, true);
+        row("unplug, segment's nonce scribbled", "as made", "scribble nonce", "unplug", true, true);
+        row("unplug, segment's count scribbled", "as made", "scribble count", "unplug", true, true);
+        row("unplug, lock names a segment others may read", "segment 0644", "", "unplug", false, true);
+        row("unplug, lock names a segment of another size", "segment of 64 bytes", "", "unplug", false, true);
+        row("unplug, lock names a segment with another nonce", "segment, other nonce", "", "unplug", false,
+            true);
     }
     void changesReachAnOpenReader() {
         QFETCH(QString, lock);
@@ -555,8 +635,23 @@ private slots:
             QCOMPARE(::chmod(qPrintable(lockPath), 0620), 0);
         if (lock == "linked")
             QCOMPARE(::link(qPrintable(lockPath), qPrintable(lockPath + "-link")), 0);
+        std::int64_t planted = -1;
+        const auto removePlanted = qScopeGuard([&] { ::shmctl(int(planted), IPC_RMID, nullptr); });
+        if (lock.startsWith("segment")) {
+            sim::CountRecord record = countRecord(lockPath);
+            planted = plantSegment(lock.contains("0644") ? 0644 : 0600, lock.contains("64 bytes") ? 64 : 16,
+                                   record.nonce + (lock.contains("nonce") ? 1 : 0));
+            QVERIFY(planted >= 0);
+            record.segment = planted;
+            writeCountRecord(lockPath, record);
+        }
         DeviceHandle handle = 0;
         QCOMPARE(call("OpenDevice", handle).status, 0);
+        if (planted >= 0)
+            QCOMPARE(attachedTo(planted), 0);                       // refused
+        const std::int64_t segment = countRecord(lockPath).segment; // the reader's, once it looked
+        if (lock == "as made")
+            QCOMPARE(attachedTo(segment), 1);
         std::atomic<bool> stop{false};
         std::thread caller([&] {
             while (busy && !stop)
@@ -575,6 +670,12 @@ private slots:
                     ::rename(qPrintable(lockPath + ".new"), qPrintable(lockPath)) == 0);
         if (then == "delete")
             QVERIFY(QFile::remove(lockPath));
+        if (then == "ipcrm") {
+            QCOMPARE(QProcess::execute("ipcrm", {"-m", QString::number(segment)}), 0);
+            QCOMPARE(attachedTo(segment), 1); // still mapped by the reader, as the kernel promises
+        }
+        if (then.startsWith("scribble"))
+            QVERIFY(scribble(segment, then.endsWith("nonce") ? 0 : 8, 0x5a5a5a5a5a5a5a5aULL));
         for (int look = 0; look < 3; ++look) { // polls what was done to the lock file
             QCOMPARE(call("ReadPort", handle).status, 0);
             QTest::qWait(2);
@@ -591,6 +692,34 @@ private slots:
             QCOMPARE(call("ReadPort", handle).status, 6);
         else
             QTRY_COMPARE_WITH_TIMEOUT(call("ReadPort", handle).status, 6, 3000);
+    }
+
+    // While nothing changes, a poll reads the change count from the segment the lock file names and asks
+    // the kernel nothing; without a segment it reads the lock file, and a change reaches it at once both
+    // ways.
+    void steadyPollReadsNoFile_data() {
+        QTest::addColumn<bool>("segments"); // shared-memory segments can be made
+        QTest::newRow("with a segment") << true;
+        QTest::newRow("no segment can be made") << false;
+    }
+    void steadyPollReadsNoFile() {
+        QFETCH(bool, segments);
+        noSegments = !segments;
+        const auto allowSegments = qScopeGuard([] { noSegments = false; });
+        sim("add OTHER x"); // names no segment that lives: the reader makes one, or cannot
+        DeviceHandle handle = 0;
+        QCOMPARE(call("OpenDevice", handle).status, 0);
+        QCOMPARE(call("ReadPort", handle).status, 0); // a look at the state, at most
+        lockFileReads = 0;
+        for (int poll = 0; poll < 100; ++poll) {
+            std::this_thread::sleep_for(std::chrono::microseconds(1500));
+            QCOMPARE(call("ReadPort", handle).status, 0);
+        }
+        const int reads = lockFileReads;
+        // One look at the lock file a second, should the polls have taken that long.
+        QVERIFY2(segments ? reads <= 1 : reads >= 50, qPrintable(QString::number(reads)));
+        sim("unplug DIO-SIM-0001");
+        QCOMPARE(call("ReadPort", handle).status, 6);
     }
 
     void untrustedStatesAreRefused_data() {
