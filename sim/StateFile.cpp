@@ -134,6 +134,17 @@ struct Descriptor {
     ~Descriptor() { closeFd(fd); }
 };
 
+// A flock belongs to the open file, which a child forked meanwhile shares: closing our descriptor alone
+// would leave the lock held for as long as that child lives, so it is released first.
+struct HeldLock {
+    int fd;
+    ~HeldLock() {
+        if (fd >= 0)
+            ::flock(fd, LOCK_UN);
+        closeFd(fd);
+    }
+};
+
 // An exclusive flock on <state>.lock, a regular file of the user's own, so a FIFO planted there cannot
 // block a writer. Polls rather than blocks, so the wait is bounded (none at all for `waitNs` 0) and a
 // signal ends the process as it would anyway. The locked descriptor, or -1 with `busy` set when another
@@ -419,7 +430,7 @@ bool StateFile::rewrite(const std::function<bool(State &)> &change, bool replace
         error = *problem;
         return false;
     }
-    const Descriptor lock{takeLock(path_ + ".lock", wait == Wait::Never ? 0 : LockWaitNs, busy, error)};
+    const HeldLock lock{takeLock(path_ + ".lock", wait == Wait::Never ? 0 : LockWaitNs, busy, error)};
     if (lock.fd < 0)
         return false;
     const Found found = read(error);

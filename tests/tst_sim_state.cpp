@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -252,6 +254,33 @@ private slots:
         sim("reset");
         if (handle != 0)
             QVERIFY(CloseDevice(handle) != 0); // released by the failed close, or unplugged by the reset
+    }
+
+    // A child forked while a change holds the lock shares the locked file; once the change is done, the
+    // lock is free for everyone although that child still lives.
+    void lockIsFreeAfterAChangeDuringAFork() {
+        DeviceHandle handle = 0;
+        QCOMPARE(call("OpenDevice", handle).status, 0);
+        pid_t child = -1;
+        whileLocked = [&] {
+            child = ::fork();
+            if (child == 0) {
+                ::sleep(4);
+                ::_exit(0);
+            }
+        };
+        QCOMPARE(call("WritePort", handle).status, 0);
+        QVERIFY2(child > 0, "the change never took the lock");
+        const auto reap = qScopeGuard([&] {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        });
+        QProcess other;
+        other.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        other.start(DIO_SIM_PATH, {"unplug", "DIO-SIM-0002"});
+        QVERIFY(other.waitForFinished(10000));
+        QCOMPARE(other.exitCode(), 0);
+        QCOMPARE(CloseDevice(handle), 0);
     }
 
     void plantedFilesNeitherBlockNorGetWritten_data() {
