@@ -74,7 +74,7 @@ def test_a_restarted_broker_without_its_data_gets_everything_again(bridge, clien
     late.wait("dio/bridge/devices")
 
 
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
     b = bridge()
     c = client()
@@ -83,6 +83,16 @@ def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
     c.wait("dio/bridge/state", "offline")
     c.wait(f"dio/{SIM1}/availability", "offline")
     c.wait("dio/DIO-SIM-0002/availability", "offline")
+
+
+def test_a_hangup_left_ignored_stays_ignored(bridge, client):
+    b = bridge(ignore_hangup=True)  # as under nohup
+    c = client()
+    c.wait(f"dio/{SIM1}/availability", "online")
+    b.process.send_signal(signal.SIGHUP)
+    time.sleep(1)
+    assert b.process.poll() is None and c.on("dio/bridge/state") == ["online"]
+    assert b.terminate() == 0
 
 
 def test_sigterm_in_a_slow_library_call_still_ends_promptly(bridge, client, sim):
