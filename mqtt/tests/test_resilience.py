@@ -74,6 +74,21 @@ def test_a_restarted_broker_without_its_data_gets_everything_again(bridge, clien
     late.wait("dio/bridge/devices")
 
 
+def test_commands_taken_when_a_stop_comes_are_applied_or_left_to_the_broker(bridge, client, sim, dio):
+    b = bridge()
+    c = client()
+    c.wait(f"dio/{SIM1}")
+    sim("delay", "WritePort", "80")
+    for bit in range(16):  # a backlog of some 1.5 s of device calls
+        c.client.publish(f"dio/{SIM1}/set/{0x10 + bit // 8:#x}/{bit % 8}", "ON", qos=1)
+    time.sleep(0.4)
+    assert b.terminate() == 0
+    sim("delay", "WritePort", "0")
+    bridge()  # the same session: what the first one had not taken is delivered now
+    c.wait_json(f"dio/{SIM1}", lambda s: s["0x10"] == 0xFF and s["0x11"] == 0xFF, timeout=15)
+    assert dio("read", SIM1, "0x10", "0x11") == "0x10=0xFF\n0x11=0xFF\n"
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
     b = bridge()
