@@ -130,8 +130,13 @@ void MqttLink::run() {
         if (rc == MOSQ_ERR_SUCCESS)
             rc = step();
         std::unique_lock lock(mutex_);
-        if (resetBackoff_) {
-            retry = FirstRetry;
+        // A connection that held resets the backoff. One taken away at once (another client with the same
+        // id, which the broker lets take over) does not, so that two such bridges do not flap every second.
+        bool takenAway = false;
+        if (resetBackoff_ && rc != MOSQ_ERR_SUCCESS) {
+            takenAway = std::chrono::steady_clock::now() - connectedAt_ < LastRetry;
+            if (!takenAway)
+                retry = FirstRetry;
             resetBackoff_ = false;
         }
         // When stopping, the loop goes on until the disconnect after the last messages has been written.
@@ -142,8 +147,11 @@ void MqttLink::run() {
         const std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
         connected_ = false;
         lock.unlock();
-        report("no connection to the broker (" + reason + "); retrying in " + std::to_string(retry.count()) +
-               " s");
+        report("no connection to the broker (" + reason + ")" +
+               (takenAway ? ", soon after it was made: is another client using the client id " +
+                                settings_.clientId + "?"
+                          : "") +
+               "; retrying in " + std::to_string(retry.count()) + " s");
         lock.lock();
         if (wake_.wait_for(lock, retry, [this] { return stopping_; }))
             break;
@@ -208,6 +216,7 @@ void MqttLink::onConnect(mosquitto *client, void *self, int rc) {
         std::lock_guard lock(link->mutex_);
         link->connected_ = true;
         link->resetBackoff_ = true;
+        link->connectedAt_ = std::chrono::steady_clock::now();
         link->lastReport_.clear();
     }
     cli::Console("dio-mqtt")

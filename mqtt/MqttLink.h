@@ -6,6 +6,7 @@
 // stops reading once the bridge is closing, so that no command is acknowledged that it cannot apply.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -86,7 +87,8 @@ private:
     bool closed_ = false;
     bool connected_ = false;
     bool stopping_ = false;
-    bool resetBackoff_ = false;
+    bool resetBackoff_ = false; // a connection was accepted at connectedAt_
+    std::chrono::steady_clock::time_point connectedAt_;
     bool finished_ = false;
     std::condition_variable wake_; // the backoff's wait, cut short by stop()
     std::string lastReport_;

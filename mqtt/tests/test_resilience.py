@@ -138,3 +138,12 @@ def test_a_second_signal_ends_it_at_once(bridge, client, sim):
     time.sleep(0.1)  # two signals at once would be one
     b.process.send_signal(signal.SIGTERM)
     assert b.process.wait(timeout=5) == 128 + signal.SIGTERM
+
+
+def test_two_bridges_with_one_client_id_are_told_and_do_not_flap_every_second(bridge, client):
+    c = client("dio/bridge/state")
+    first, second = bridge(), bridge()
+    wait_for(lambda: "another client using the client id dio-mqtt-test" in first.errors() + second.errors())
+    c.clear()
+    time.sleep(4)
+    assert len(c.on("dio/bridge/state")) <= 3  # each (re)connection says online; every second would be 8
