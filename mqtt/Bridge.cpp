@@ -59,8 +59,9 @@ void Bridge::run() {
         for (;;)
             pause(); // the watcher is saying the last words with the link, and ends the process
     link_.closeEvents();
-    handleEvents(); // commands already taken from the broker are applied, not dropped
+    handleEvents(true); // commands already taken from the broker are applied, not dropped
     lastWords();
+    handleEvents(true); // and those taken while the link was closing, though their read-backs go nowhere
 }
 
 void Bridge::lastWords() {
@@ -86,8 +87,12 @@ void Bridge::waitUntil(Clock::time_point deadline) {
     ppoll(waits, 2, &timeout, nullptr);
 }
 
-void Bridge::handleEvents() {
-    while (auto event = link_.nextEvent()) {
+void Bridge::handleEvents(bool stopping) {
+    // A stream of commands does not hold up a stop: those the broker still holds wait for the next start.
+    while (stopping || !stop_.requested()) {
+        auto event = link_.nextEvent();
+        if (!event)
+            return;
         if (event->kind == LinkEvent::Kind::Connected)
             republish();
         else

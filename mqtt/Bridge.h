@@ -45,7 +45,7 @@ private:
     };
 
     void waitUntil(Clock::time_point deadline);
-    void handleEvents();
+    void handleEvents(bool stopping = false);
     void rescan();
     void poll(Device &device);
     void command(const LinkEvent &event);

@@ -52,6 +52,8 @@ void defineCommandLine(CLI::App &app, Options &options) {
     app.set_config("--config", "",
                    "read options from this file (NAME = VALUE lines, as for the long options)")
         ->type_name("PATH");
+    // A misspelt or unknown name (a "password" line, say) is an error, not a setting silently dropped.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_flag("--version", options.version, "print dio-mqtt's version and the device library in use");
     app.add_option("--broker", options.broker,
                    "mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (default mqtt://localhost)")

@@ -41,6 +41,10 @@ bool equalsIgnoringCase(std::string_view text, std::string_view lower) {
 std::variant<std::vector<PortWrite>, Refusal> parsePortCommand(std::string_view payload) {
     if (auto problem = sizeProblem(payload))
         return Refusal{*problem};
+    // The parser takes a NUL byte for the end of its input and would apply what stands before it; JSON
+    // text never holds one.
+    if (payload.find('\0') != std::string_view::npos)
+        return Refusal{"the payload is not JSON"};
     // The parser keeps one of two equal keys; they are counted here so that neither is silently dropped.
     std::size_t topLevelKeys = 0;
     const auto countKeys = [&topLevelKeys](int depth, nlohmann::json::parse_event_t event, nlohmann::json &) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -18,7 +19,9 @@ namespace mqtt {
 namespace {
 
 constexpr int KeepAliveSeconds = 30;
-constexpr std::size_t MaxQueuedEvents = 4096; // commands of at most 1025 bytes: a few MiB at worst
+// The library acknowledges a command to the broker as soon as it hands it over. So few are taken ahead
+// of the bridge: a command the broker still holds is delivered again after a stop, one taken here is not.
+constexpr std::size_t MaxQueuedEvents = 1;
 constexpr auto FirstRetry = std::chrono::seconds(1);
 constexpr auto LastRetry = std::chrono::seconds(30);
 
@@ -41,8 +44,9 @@ std::unique_ptr<MqttLink> MqttLink::create(const LinkSettings &settings, std::st
     mosquitto_lib_init();
     std::unique_ptr<MqttLink> link(new MqttLink(settings));
     link->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    link->networkWakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     link->client_ = mosquitto_new(settings.clientId.c_str(), false, link.get());
-    if (link->wakeFd_ < 0 || !link->client_) {
+    if (link->wakeFd_ < 0 || link->networkWakeFd_ < 0 || !link->client_) {
         problem = std::string("cannot set up the MQTT client: ") + std::strerror(errno);
         return nullptr;
     }
@@ -90,6 +94,8 @@ MqttLink::~MqttLink() {
         mosquitto_destroy(client_);
     if (wakeFd_ >= 0)
         close(wakeFd_);
+    if (networkWakeFd_ >= 0 && client_)
+        close(networkWakeFd_); // else still the detached thread's
     mosquitto_lib_cleanup();
 }
 
@@ -122,10 +128,15 @@ void MqttLink::run() {
     int rc = connectOnce();
     for (;;) {
         if (rc == MOSQ_ERR_SUCCESS)
-            rc = mosquitto_loop(client_, 1000, 1);
+            rc = step();
         std::unique_lock lock(mutex_);
-        if (resetBackoff_) {
-            retry = FirstRetry;
+        // A connection that held resets the backoff. One taken away at once (another client with the same
+        // id, which the broker lets take over) does not, so that two such bridges do not flap every second.
+        bool takenAway = false;
+        if (resetBackoff_ && rc != MOSQ_ERR_SUCCESS) {
+            takenAway = std::chrono::steady_clock::now() - connectedAt_ < LastRetry;
+            if (!takenAway)
+                retry = FirstRetry;
             resetBackoff_ = false;
         }
         // When stopping, the loop goes on until the disconnect after the last messages has been written.
@@ -136,8 +147,11 @@ void MqttLink::run() {
         const std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
         connected_ = false;
         lock.unlock();
-        report("no connection to the broker (" + reason + "); retrying in " + std::to_string(retry.count()) +
-               " s");
+        report("no connection to the broker (" + reason + ")" +
+               (takenAway ? ", soon after it was made: is another client using the client id " +
+                                settings_.clientId + "?"
+                          : "") +
+               "; retrying in " + std::to_string(retry.count()) + " s");
         lock.lock();
         if (wake_.wait_for(lock, retry, [this] { return stopping_; }))
             break;
@@ -148,6 +162,30 @@ void MqttLink::run() {
     std::lock_guard lock(mutex_);
     finished_ = true;
     wake_.notify_all();
+}
+
+int MqttLink::step() {
+    const int socket = mosquitto_socket(client_);
+    if (socket < 0)
+        return MOSQ_ERR_NO_CONN;
+    bool reading = false;
+    {
+        std::lock_guard lock(mutex_);
+        reading = !closed_; // once closing, what the broker sends stays with it, unacknowledged
+    }
+    const short wantWrite = mosquitto_want_write(client_) ? POLLOUT : 0;
+    pollfd waits[] = {{socket, static_cast<short>((reading ? POLLIN : 0) | wantWrite), 0},
+                      {networkWakeFd_, POLLIN, 0}};
+    if (poll(waits, 2, 1000) < 0 && errno != EINTR)
+        return MOSQ_ERR_ERRNO;
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t drained = read(networkWakeFd_, &count, sizeof count);
+    int rc = MOSQ_ERR_SUCCESS;
+    if (reading && (waits[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        rc = mosquitto_loop_read(client_, 1);
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(client_))
+        rc = mosquitto_loop_write(client_, 1);
+    return rc == MOSQ_ERR_SUCCESS ? mosquitto_loop_misc(client_) : rc;
 }
 
 void MqttLink::report(const std::string &message) {
@@ -178,6 +216,7 @@ void MqttLink::onConnect(mosquitto *client, void *self, int rc) {
         std::lock_guard lock(link->mutex_);
         link->connected_ = true;
         link->resetBackoff_ = true;
+        link->connectedAt_ = std::chrono::steady_clock::now();
         link->lastReport_.clear();
     }
     cli::Console("dio-mqtt")
@@ -203,9 +242,8 @@ void MqttLink::onMessage(mosquitto *, void *self, const mosquitto_message *messa
 void MqttLink::push(LinkEvent event) {
     std::unique_lock lock(mutex_);
     // A flood of commands waits here, so the broker holds back the rest instead of the bridge's memory.
+    // Once closing, a command already acknowledged is kept: the bridge applies it before it ends.
     room_.wait(lock, [this] { return closed_ || events_.size() < MaxQueuedEvents; });
-    if (closed_)
-        return;
     events_.push_back(std::move(event));
     lock.unlock();
     wake(wakeFd_);
@@ -227,9 +265,12 @@ std::optional<LinkEvent> MqttLink::nextEvent() {
 }
 
 void MqttLink::closeEvents() {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    room_.notify_all();
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        room_.notify_all();
+    }
+    wake(networkWakeFd_);
 }
 
 bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain, int qos) {
@@ -238,9 +279,11 @@ bool MqttLink::publish(const std::string &topic, const std::string &payload, boo
         if (!connected_)
             return false;
     }
-    return MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
-                                                 static_cast<int>(payload.size()), payload.data(), qos,
-                                                 retain);
+    const bool handed =
+        MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
+                                              static_cast<int>(payload.size()), payload.data(), qos, retain);
+    wake(networkWakeFd_); // the network thread writes it
+    return handed;
 }
 
 void MqttLink::stop() {
@@ -252,6 +295,7 @@ void MqttLink::stop() {
     stopping_ = true;
     lock.unlock();
     mosquitto_disconnect(client_);
+    wake(networkWakeFd_);
     lock.lock();
     wake_.notify_all();
     // A connection attempt can block in the kernel; the bridge does not wait for it past a moment.

@@ -2,9 +2,11 @@
 // from 1 s to 30 s (reset by an accepted connection), keeps a persistent session (commands sent while the
 // bridge was away are delivered when it is back) and hands what arrives to the bridge's thread as events,
 // waking it through a descriptor it can wait on. The thread runs libmosquitto's loop itself rather than
-// mosquitto_loop_start, whose loop ends for good on some failures (a TLS error) instead of retrying.
+// mosquitto_loop_start, whose loop ends for good on some failures (a TLS error) instead of retrying, and
+// stops reading once the bridge is closing, so that no command is acknowledged that it cannot apply.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -59,7 +61,7 @@ public:
 
     int wakeDescriptor() const { return wakeFd_; }
     std::optional<LinkEvent> nextEvent();
-    // Stops taking events; a network thread waiting for room is let go.
+    // Stops reading from the broker; a network thread waiting for room is let go, its event kept.
     void closeEvents();
 
 private:
@@ -70,12 +72,14 @@ private:
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
     static void onLog(mosquitto *, void *self, int level, const char *text);
     int connectOnce();
+    int step();
     void run();
     void report(const std::string &message);
 
     LinkSettings settings_;
     mosquitto *client_ = nullptr;
     int wakeFd_ = -1;
+    int networkWakeFd_ = -1; // cuts the network thread's wait short: something to write, or closing
     bool started_ = false;
     std::mutex mutex_;
     std::condition_variable room_;
@@ -83,7 +87,8 @@ private:
     bool closed_ = false;
     bool connected_ = false;
     bool stopping_ = false;
-    bool resetBackoff_ = false;
+    bool resetBackoff_ = false; // a connection was accepted at connectedAt_
+    std::chrono::steady_clock::time_point connectedAt_;
     bool finished_ = false;
     std::condition_variable wake_; // the backoff's wait, cut short by stop()
     std::string lastReport_;

@@ -14,19 +14,23 @@ namespace {
 // How long the bridge has to stop by itself before the watcher speaks for it.
 constexpr long GraceNanoseconds = 600'000'000;
 
+// A hangup (the terminal closed) stops the bridge as cleanly as SIGTERM does. A signal the caller left
+// ignored (nohup, a shell's background job) stays ignored: once blocked it would be waited for instead.
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+            sigaddset(&set, signal);
+    }
     return set;
 }
 
 } // namespace
 
-StopSignal::StopSignal() {
-    const sigset_t set = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+StopSignal::StopSignal() : signals_(stopSignals()) {
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
     fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -36,7 +40,7 @@ void StopSignal::watch(std::function<void()> lastWords) {
 }
 
 void StopSignal::run() {
-    const sigset_t set = stopSignals();
+    const sigset_t &set = signals_;
     int signal = 0;
     while (sigwait(&set, &signal) != 0) {
     }

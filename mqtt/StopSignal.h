@@ -1,16 +1,18 @@
-// SIGINT and SIGTERM for the bridge: the first asks it to stop (publish offline, disconnect, exit 0), and
-// if the bridge cannot get there within a moment (a library call that takes its time) the last words are
+// SIGINT, SIGTERM and SIGHUP for the bridge: the first asks it to stop (publish offline, disconnect, exit 0),
+// and if the bridge cannot get there within a moment (a library call that takes its time) the last words are
 // said from here and the process ends with 0 anyway; a second signal ends it at once.
 #pragma once
 
 #include <atomic>
+#include <csignal>
 #include <functional>
 
 namespace mqtt {
 
 class StopSignal {
 public:
-    // Blocks the two signals for this thread and every thread started after it: call it first.
+    // Blocks the stop signals (those not left ignored) for this thread and every thread started after it:
+    // call it first.
     StopSignal();
     // Starts watching. `lastWords` runs on the watcher's thread when the bridge is too slow to stop itself.
     void watch(std::function<void()> lastWords);
@@ -22,6 +24,7 @@ public:
 
 private:
     void run();
+    sigset_t signals_;
     int fd_ = -1;
     std::atomic<bool> requested_{false};
     std::atomic<bool> claimed_{false};

@@ -1,5 +1,5 @@
-// dio-mqtt: every device of a bench on an MQTT broker. Exit codes as dio's: 0 done (stopped by SIGINT or
-// SIGTERM), 1 failure, 2 bad usage, 3 no usable device library.
+// dio-mqtt: every device of a bench on an MQTT broker. Exit codes as dio's: 0 done (stopped by SIGINT,
+// SIGTERM or SIGHUP), 1 failure, 2 bad usage, 3 no usable device library.
 #include "BridgeCommandLine.h"
 #include "CommandLine.h"
 #include "Console.h"

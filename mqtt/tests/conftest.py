@@ -224,11 +224,17 @@ def dio(sim_env):
 
 
 class Bridge:
-    def __init__(self, arguments, env, log):
+    def __init__(self, arguments, env, log, ignore_hangup=False):
         self.log = log
         self.stderr = open(log, "w")
+
+        def signals():  # as from a terminal, whatever the test runner left ignored
+            for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                ignored = ignore_hangup and sig == signal.SIGHUP
+                signal.signal(sig, signal.SIG_IGN if ignored else signal.SIG_DFL)
+
         self.process = subprocess.Popen([DIO_MQTT, *arguments], env=env, stdout=subprocess.DEVNULL,
-                                        stderr=self.stderr)
+                                        stderr=self.stderr, preexec_fn=signals)
 
     def errors(self):
         return self.log.read_text()
@@ -249,10 +255,11 @@ def bridge(broker, sim_env, tmp_path, sim):
     sim("reset")
     bridges = []
 
-    def start(*arguments, broker_url=None, env=None, client_id="dio-mqtt-test"):
+    def start(*arguments, broker_url=None, env=None, client_id="dio-mqtt-test", ignore_hangup=False):
         url = broker_url or f"mqtt://127.0.0.1:{broker.port}"
         b = Bridge(["--simulator", "--broker", url, "--interval", "20", "--rescan", "1", "--client-id", client_id,
-                    *arguments], {**sim_env, **(env or {})}, tmp_path / f"bridge{len(bridges)}.log")
+                    *arguments], {**sim_env, **(env or {})}, tmp_path / f"bridge{len(bridges)}.log",
+                   ignore_hangup)
         bridges.append(b)
         return b
 

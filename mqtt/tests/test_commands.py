@@ -24,6 +24,7 @@ REFUSED = [
     ("set", '{"0x10": 1, "16": 2}', "named twice"),
     ("set", '{"0x10": 1e400}', "not JSON"),
     ("set", b'{"0x10": "\xff"}', "not JSON"),
+    ("set", b'{"0x10": 1}\x00{"0x11": 2}', "not JSON"),  # nothing after a NUL byte is let through
     ("set", "not json", "not JSON"),
     ("set", '{"0x10": 1', "not JSON"),
     ("set", "", "not JSON"),

@@ -74,7 +74,22 @@ def test_a_restarted_broker_without_its_data_gets_everything_again(bridge, clien
     late.wait("dio/bridge/devices")
 
 
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_commands_taken_when_a_stop_comes_are_applied_or_left_to_the_broker(bridge, client, sim, dio):
+    b = bridge()
+    c = client()
+    c.wait(f"dio/{SIM1}")
+    sim("delay", "WritePort", "80")
+    for bit in range(16):  # a backlog of some 1.5 s of device calls
+        c.client.publish(f"dio/{SIM1}/set/{0x10 + bit // 8:#x}/{bit % 8}", "ON", qos=1)
+    time.sleep(0.4)
+    assert b.terminate() == 0
+    sim("delay", "WritePort", "0")
+    bridge()  # the same session: what the first one had not taken is delivered now
+    c.wait_json(f"dio/{SIM1}", lambda s: s["0x10"] == 0xFF and s["0x11"] == 0xFF, timeout=15)
+    assert dio("read", SIM1, "0x10", "0x11") == "0x10=0xFF\n0x11=0xFF\n"
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
     b = bridge()
     c = client()
@@ -83,6 +98,16 @@ def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
     c.wait("dio/bridge/state", "offline")
     c.wait(f"dio/{SIM1}/availability", "offline")
     c.wait("dio/DIO-SIM-0002/availability", "offline")
+
+
+def test_a_hangup_left_ignored_stays_ignored(bridge, client):
+    b = bridge(ignore_hangup=True)  # as under nohup
+    c = client()
+    c.wait(f"dio/{SIM1}/availability", "online")
+    b.process.send_signal(signal.SIGHUP)
+    time.sleep(1)
+    assert b.process.poll() is None and c.on("dio/bridge/state") == ["online"]
+    assert b.terminate() == 0
 
 
 def test_sigterm_in_a_slow_library_call_still_ends_promptly(bridge, client, sim):
@@ -113,3 +138,12 @@ def test_a_second_signal_ends_it_at_once(bridge, client, sim):
     time.sleep(0.1)  # two signals at once would be one
     b.process.send_signal(signal.SIGTERM)
     assert b.process.wait(timeout=5) == 128 + signal.SIGTERM
+
+
+def test_two_bridges_with_one_client_id_are_told_and_do_not_flap_every_second(bridge, client):
+    c = client("dio/bridge/state")
+    first, second = bridge(), bridge()
+    wait_for(lambda: "another client using the client id dio-mqtt-test" in first.errors() + second.errors())
+    c.clear()
+    time.sleep(4)
+    assert len(c.on("dio/bridge/state")) <= 3  # each (re)connection says online; every second would be 8

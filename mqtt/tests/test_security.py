@@ -112,8 +112,15 @@ def test_a_password_file_is_read(bridge, client, broker, tls_files, tmp_path):
     (["--library", "x", "--simulator"], ""),
     (["--password", "x"], "password"),
     (["--config", "/nonexistent/dio-mqtt.conf"], "dio-mqtt.conf"),
+    (["--config", "password = \"x\"\n"], "password"),  # a config file, as written here
+    (["--config", "intervall = 50\n"], "intervall"),
+    (["--config", "include = \"/etc/other.conf\"\n"], "include"),
 ])
-def test_bad_usage_exits_2(sim_env, arguments, reason):
+def test_bad_usage_exits_2(sim_env, tmp_path, arguments, reason):
+    if arguments[0] == "--config" and "\n" in arguments[1]:
+        config = tmp_path / "dio-mqtt.conf"
+        config.write_text(arguments[1])
+        arguments = ["--config", str(config)]
     done = subprocess.run([DIO_MQTT, "--simulator", *arguments] if "--simulator" not in arguments and
                           "--library=" not in arguments and "--library" not in arguments else [DIO_MQTT, *arguments],
                           env=sim_env, capture_output=True, text=True, timeout=10)
