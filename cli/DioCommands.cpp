@@ -269,19 +269,9 @@ void defineCommandLine(CLI::App &app, Invocation &invocation) {
 }
 
 Exit run(const Invocation &invocation, cli::Console &console) {
-    std::string problem;
-    const bool loaded = device::loadDeviceLibrary(invocation.library, problem);
-    if (invocation.version)
-        console.print("dio " DIOPANEL_VERSION "\n");
-    if (!loaded) {
-        console.error(problem);
-        console.note(device::howToProvideDeviceLibrary());
-        return Exit::NoLibrary;
-    }
-    if (invocation.version) {
-        console.print("device library: " + cli::oneLine(device::loadedLibraryPath()) + "\n");
-        return Exit::Done;
-    }
+    if (const auto exit =
+            cli::loadLibrary(invocation.library, invocation.version, "dio " DIOPANEL_VERSION, console))
+        return *exit;
     return invocation.command(console);
 }
 

@@ -14,4 +14,21 @@ void addLibraryOptions(CLI::App &app, device::LibraryRequest &request) {
     });
 }
 
+std::optional<Exit> loadLibrary(const device::LibraryRequest &request, bool version,
+                                const std::string &programVersion, Console &console) {
+    std::string problem;
+    const bool loaded = device::loadDeviceLibrary(request, problem);
+    if (version)
+        console.print(programVersion + "\n");
+    if (!loaded) {
+        console.error(problem);
+        console.note(device::howToProvideDeviceLibrary());
+        return Exit::NoLibrary;
+    }
+    if (!version)
+        return std::nullopt;
+    console.print("device library: " + oneLine(device::loadedLibraryPath()) + "\n");
+    return Exit::Done;
+}
+
 } // namespace cli

@@ -2,8 +2,12 @@
 // for what is bad usage.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include <CLI/CLI.hpp>
 
+#include "Console.h"
 #include "LibraryLoader.h"
 
 namespace cli {
@@ -12,5 +16,11 @@ namespace cli {
 // loader refuses (an empty path, or both options) is bad usage; this takes the app's parse-complete
 // callback. Parse with cli::argumentsOf, so that "--library=" is the empty path.
 void addLibraryOptions(CLI::App &app, device::LibraryRequest &request);
+
+// Loads the library the request names. With `version`, prints `programVersion` first (even when no
+// library can be used) and then the library's file. The exit code when the program is done here (no
+// usable library, or --version), nothing when it goes on to its work.
+std::optional<Exit> loadLibrary(const device::LibraryRequest &request, bool version,
+                                const std::string &programVersion, Console &console);
 
 } // namespace cli

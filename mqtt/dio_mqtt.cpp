@@ -3,6 +3,7 @@
 #include "BridgeCommandLine.h"
 #include "CommandLine.h"
 #include "Console.h"
+#include "LibraryOptions.h"
 
 int main(int argc, char *argv[]) {
     // First, so that every thread (the library's, the network's) inherits the blocked stop signals. Never
@@ -24,19 +25,10 @@ int main(int argc, char *argv[]) {
         console.usage(error.what(), app.help());
         return console.finish(cli::Exit::BadUsage);
     }
+    if (const auto exit =
+            cli::loadLibrary(options.library, options.version, "dio-mqtt " DIOPANEL_VERSION, console))
+        return console.finish(*exit);
     std::string problem;
-    const bool loaded = device::loadDeviceLibrary(options.library, problem);
-    if (options.version)
-        console.print("dio-mqtt " DIOPANEL_VERSION "\n");
-    if (!loaded) {
-        console.error(problem);
-        console.note(device::howToProvideDeviceLibrary());
-        return console.finish(cli::Exit::NoLibrary);
-    }
-    if (options.version) {
-        console.print("device library: " + cli::oneLine(device::loadedLibraryPath()) + "\n");
-        return console.finish(cli::Exit::Done);
-    }
     auto link = mqtt::MqttLink::create(linkSettings, problem);
     if (!link || !link->start(problem)) {
         console.error(problem);
