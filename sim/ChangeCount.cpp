@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/random.h>
 #include <sys/shm.h>
@@ -150,14 +151,25 @@ bool followSegment(int lockFd, CountSegment &segment) {
     segment = CountSegment::attach(*record, false);
     if (segment.attached())
         return true;
-    segment = CountSegment::create(*record);
-    // Names it without touching the count, which a writer may be changing meanwhile.
-    constexpr std::size_t named = offsetof(CountRecord, magic);
-    record->magic = RecordMagic;
-    if (segment.attached() && ::pwrite(lockFd, reinterpret_cast<const char *>(&*record) + named,
-                                       sizeof *record - named, named) != ssize_t(sizeof *record - named))
-        segment = {};
-    return true;
+    // Only one program names a segment at a time, and only while nobody changes the state: two readers
+    // naming one each would leave the first on a segment no writer counts in. Readers never wait, so a
+    // reader that finds the lock taken reads the lock file's count until its next look.
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0)
+        return true;
+    record = readRecord(lockFd); // as it is now that the lock is ours: another may have named one
+    if (record)
+        segment = CountSegment::attach(*record, false);
+    if (record && !segment.attached()) {
+        segment = CountSegment::create(*record);
+        // Names it without touching the count.
+        constexpr std::size_t named = offsetof(CountRecord, magic);
+        record->magic = RecordMagic;
+        if (segment.attached() && ::pwrite(lockFd, reinterpret_cast<const char *>(&*record) + named,
+                                           sizeof *record - named, named) != ssize_t(sizeof *record - named))
+            segment = {};
+    }
+    ::flock(lockFd, LOCK_UN);
+    return record.has_value();
 }
 
 } // namespace sim

@@ -14,9 +14,9 @@
 // A segment is marked for removal as soon as it is made, so it goes away with the last process that has
 // it attached and none is left behind (a process killed between the two calls that make and mark it
 // would leave one). When no process has it attached it is gone: the next change makes another, and so
-// does a reader that finds none to attach. A reader names its segment in the lock file without taking
-// the lock, so it never waits, and leaves the count alone; a writer that names another meanwhile costs
-// the reader at most its next look.
+// does a reader that finds none to attach. A reader names its segment only while it holds the lock,
+// taken without waiting (when it is taken, the reader reads the lock file's count until its next look),
+// so two programs never name one each and leave one of them on a segment nobody counts in.
 #pragma once
 
 #include <cstdint>
@@ -73,9 +73,10 @@ private:
 // fails the change: readers then see it within a second.
 void countChange(int lockFd);
 
-// Keeps `segment` on the one the lock file names: attaches that one when it is another, or makes a new
-// one and names it there when the lock file names none that passes the checks. Detaches `segment` and
-// returns false when the lock file may carry no count at all.
+// Keeps `segment` on the one the lock file names: attaches that one when it is another, or, when the lock
+// file names none that passes the checks and the lock is free, makes a new one and names it there under
+// the lock (else `segment` stays detached until the next look). Detaches `segment` and returns false when
+// the lock file may carry no count at all.
 bool followSegment(int lockFd, CountSegment &segment);
 
 } // namespace sim
