@@ -155,3 +155,13 @@ def test_a_plain_import_reaches_the_simulator():
     code = "import dio; print(dio.sim.status()[0].serial)"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout.strip(), done.stderr
+
+
+def test_a_change_by_dio_sim_shows_at_the_very_next_call(dio_sim):
+    """dio.sim's change reaches the library's next call in the same thread, however soon it comes."""
+    for _ in range(50):
+        dio_sim.clear()
+        dio.devices()
+        dio_sim.fail("ListDevices")
+        with pytest.raises(dio.DeviceError, match="Error Listing Devices"):
+            dio.devices()
