@@ -34,25 +34,28 @@ Bridge::Bridge(BridgeSettings settings, MqttLink &link, StopSignal &stop)
 
 void Bridge::run() {
     auto nextRescan = Clock::now();
+    auto nextTick = Clock::now();
     while (!stop_.requested()) {
         if (Clock::now() >= nextRescan) {
             rescan();
             nextRescan = std::max(nextRescan + settings_.rescan, Clock::now());
         }
+        // Every device is polled on one tick, so that the thread wakes once an interval however many
+        // devices it bridges; one found by a rescan is read at once and joins the tick after.
+        const bool due = Clock::now() >= nextTick;
         for (Device &device : devices_) {
             if (stop_.requested())
                 break;
-            if (Clock::now() >= device.nextPoll) {
+            if (due || !device.polled) {
                 poll(device);
-                // Polls keep their rhythm however long one took, and never bunch up after a slow one.
-                device.nextPoll = std::max(device.nextPoll + settings_.interval, Clock::now());
+                device.polled = true;
             }
             handleEvents();
         }
-        auto deadline = nextRescan;
-        for (const Device &device : devices_)
-            deadline = std::min(deadline, device.nextPoll);
-        waitUntil(deadline);
+        // Ticks keep their rhythm however long a pass took, and never bunch up after a slow one.
+        if (due)
+            nextTick = std::max(nextTick + settings_.interval, Clock::now());
+        waitUntil(std::min(nextRescan, nextTick));
         handleEvents();
     }
     if (!stop_.claim())
@@ -84,7 +87,8 @@ void Bridge::waitUntil(Clock::time_point deadline) {
     const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
                            static_cast<long>(left.count() % 1'000'000'000)};
     pollfd waits[] = {{link_.wakeDescriptor(), POLLIN, 0}, {stop_.descriptor(), POLLIN, 0}};
-    ppoll(waits, 2, &timeout, nullptr);
+    if (ppoll(waits, 2, &timeout, nullptr) > 0 && (waits[0].revents & POLLIN) != 0)
+        link_.clearWake(); // the events themselves are taken next
 }
 
 void Bridge::handleEvents(bool stopping) {
@@ -141,8 +145,7 @@ void Bridge::rescan() {
             known->info.serial.clear(); // moved: no longer found among the old ones
             continue;
         }
-        Device fresh{
-            {serial, listed.description, {}}, device::serialNumberBuffer(serial), {}, {}, {}, Clock::now()};
+        Device fresh{{serial, listed.description, {}}, device::serialNumberBuffer(serial), {}, {}, {}, false};
         if (const Outcome failure = readVersion(fresh.serial, fresh.info.version))
             publishFailure(fresh, *failure);
         kept.push_back(std::move(fresh));

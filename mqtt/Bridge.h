@@ -41,7 +41,7 @@ private:
         std::optional<bool> available;
         std::optional<PortState> published;
         std::optional<CallFailure> lastFailure;
-        Clock::time_point nextPoll;
+        bool polled = false;
     };
 
     void waitUntil(Clock::time_point deadline);

@@ -249,18 +249,21 @@ void MqttLink::push(LinkEvent event) {
     wake(wakeFd_);
 }
 
-std::optional<LinkEvent> MqttLink::nextEvent() {
+void MqttLink::clearWake() {
     std::uint64_t count = 0;
     while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
+}
+
+// An event pushed after the caller's clearWake() leaves the descriptor readable, so it is never missed;
+// the descriptor is read only when it was readable, so an idle poll costs no call here.
+std::optional<LinkEvent> MqttLink::nextEvent() {
     std::lock_guard lock(mutex_);
     if (events_.empty())
         return std::nullopt;
     LinkEvent event = std::move(events_.front());
     events_.pop_front();
     room_.notify_one();
-    if (!events_.empty())
-        wake(wakeFd_);
     return event;
 }
 

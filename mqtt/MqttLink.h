@@ -59,7 +59,10 @@ public:
     // Disconnects after what was published, and ends the network thread.
     void stop();
 
+    // Readable when an event may be waiting. Whoever waits on it calls clearWake() once it was readable,
+    // then takes events until there are none; nextEvent() itself makes no system call.
     int wakeDescriptor() const { return wakeFd_; }
+    void clearWake();
     std::optional<LinkEvent> nextEvent();
     // Stops reading from the broker; a network thread waiting for room is let go, its event kept.
     void closeEvents();

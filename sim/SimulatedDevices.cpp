@@ -72,6 +72,7 @@ struct OpenedDevice {
     DeviceHandle handle = 0;
     std::string serial;
     uint32_t generation = 0;
+    std::size_t place = 0; // where the device stood in the list last time: a poll finds it at once
 };
 
 using Snapshot = std::shared_ptr<const State>;
@@ -188,7 +189,12 @@ const Device *deviceFor(const State &state, DeviceHandle handle, char *message, 
         status = BadHandle;
         return nullptr;
     }
-    const Device *device = state.find(found->serial);
+    const Device *device =
+        found->place < state.devices.size() && state.devices[found->place].serial == found->serial
+            ? &state.devices[found->place]
+            : state.find(found->serial);
+    if (device != nullptr)
+        found->place = static_cast<std::size_t>(device - state.devices.data());
     if (device == nullptr || !device->plugged || device->generation != found->generation) {
         setMessage(message, "Device %s was unplugged", found->serial.c_str());
         status = Unplugged;
@@ -239,7 +245,8 @@ int32_t OpenDevice(const char *serialNumber, DeviceHandle *handle) {
     do {
         ++lastHandle;
     } while (lastHandle == 0 || findHandle(lastHandle) != openHandles.end());
-    openHandles.push_back({lastHandle, wanted, device->generation});
+    openHandles.push_back(
+        {lastHandle, wanted, device->generation, static_cast<std::size_t>(device - state->devices.data())});
     *handle = lastHandle;
     return Ok;
 }

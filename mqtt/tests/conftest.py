@@ -3,6 +3,7 @@ process on a simulator state of its own, and a real MQTT client to watch and dri
 import getpass
 import json
 import os
+import pathlib
 import signal
 import socket
 import subprocess
@@ -223,6 +224,17 @@ def dio(sim_env):
     return run
 
 
+def cpu_seconds(pid):
+    """CPU time of every thread of the process so far."""
+    total = 0
+    for task in pathlib.Path(f"/proc/{pid}/task").iterdir():
+        try:
+            total += int((task / "schedstat").read_text().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # a thread that ended meanwhile
+    return total / 1e9
+
+
 class Bridge:
     def __init__(self, arguments, env, log, ignore_hangup=False):
         self.log = log
@@ -255,11 +267,12 @@ def bridge(broker, sim_env, tmp_path, sim):
     sim("reset")
     bridges = []
 
-    def start(*arguments, broker_url=None, env=None, client_id="dio-mqtt-test", ignore_hangup=False):
+    def start(*arguments, broker_url=None, env=None, client_id="dio-mqtt-test", ignore_hangup=False, interval=20,
+              rescan=1):
         url = broker_url or f"mqtt://127.0.0.1:{broker.port}"
-        b = Bridge(["--simulator", "--broker", url, "--interval", "20", "--rescan", "1", "--client-id", client_id,
-                    *arguments], {**sim_env, **(env or {})}, tmp_path / f"bridge{len(bridges)}.log",
-                   ignore_hangup)
+        b = Bridge(["--simulator", "--broker", url, "--interval", str(interval), "--rescan", str(rescan),
+                    "--client-id", client_id, *arguments], {**sim_env, **(env or {})},
+                   tmp_path / f"bridge{len(bridges)}.log", ignore_hangup)
         bridges.append(b)
         return b
 

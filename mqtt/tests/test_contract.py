@@ -3,7 +3,7 @@ read back, device texts exact, serial numbers that cannot be topic levels left o
 import json
 import time
 
-from conftest import wait_for
+from conftest import cpu_seconds, wait_for
 
 SIM1, SIM2 = "DIO-SIM-0001", "DIO-SIM-0002"
 LOOPBACK_DESCRIPTION = "Simulated USB DIO - outputs wired to inputs"
@@ -71,3 +71,25 @@ def test_options_from_a_config_file(bridge, client, tmp_path, broker):
     c.wait(f"lab/bench 3/{SIM2}")
     time.sleep(0.3)
     assert not any(SIM1 in t for t, _, _ in c.messages)
+
+
+def test_commands_and_new_devices_are_served_between_slow_polls_and_an_idle_bridge_sleeps(bridge, client, sim):
+    # Polls a minute apart: every answer below comes from the command or the rescan, not from a poll.
+    b = bridge(interval=60000, rescan=60)
+    c = client()
+    c.wait(f"dio/{SIM1}")
+    for value in range(1, 21):
+        c.publish(f"dio/{SIM1}/set", json.dumps({"0x10": value}))
+        c.wait_json(f"dio/{SIM1}", lambda s, v=value: s["0x10"] == v, timeout=5)
+    before = cpu_seconds(b.process.pid)
+    time.sleep(1.0)
+    assert cpu_seconds(b.process.pid) - before < 0.2  # waiting for the next event, not spinning
+
+
+def test_a_device_found_by_a_rescan_is_read_at_once(bridge, client, sim):
+    bridge(interval=60000, rescan=1)
+    c = client()
+    c.wait(f"dio/{SIM1}")
+    sim("add", "MAN-1", "Manual bench", "--mode", "manual")
+    sim("set", "MAN-1", "0x01", "9")
+    assert c.wait_json("dio/MAN-1", lambda s: True, timeout=5)["0x01"] == 9
