@@ -25,7 +25,6 @@ import time
 import paho.mqtt.client as paho
 
 BIN = pathlib.Path(__file__).resolve().parent
-RUNS = 3
 
 
 def cpu_seconds(pid):
@@ -58,6 +57,7 @@ class Bench:
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.env = {k: v for k, v in os.environ.items() if k not in ("KAVREN_LIBRARY", "LD_LIBRARY_PATH")}
         self.env["KAVREN_SIM_STATE"] = str(self.dir / "kavren-sim.state")
+        self.started = []  # every bridge and helper, ended by close() if a phase failed half-way
         time.sleep(0.3)
 
     def sim(self, *arguments):
@@ -66,9 +66,11 @@ class Bench:
     def bridge(self, *arguments):
         """A bridge of its own topics, so that nothing retained by an earlier one is taken for its own."""
         self.prefix = f"bench{time.monotonic_ns()}"
-        return subprocess.Popen([str(BIN / "dio-mqtt"), "--simulator", "--broker", f"mqtt://127.0.0.1:{self.port}",
-                                 "--client-id", self.prefix, "--prefix", self.prefix, *arguments], env=self.env,
-                                stderr=subprocess.DEVNULL)
+        process = subprocess.Popen([str(BIN / "dio-mqtt"), "--simulator", "--broker",
+                                    f"mqtt://127.0.0.1:{self.port}", "--client-id", self.prefix, "--prefix",
+                                    self.prefix, *arguments], env=self.env, stderr=subprocess.DEVNULL)
+        self.started.append(process)
+        return process
 
     def client(self, topic):
         received = []
@@ -89,15 +91,19 @@ class Bench:
 
     def cpu(self, interval_ms, bridge_arguments):
         """Bridge and floor CPU over the same seconds, after a moment to settle."""
-        bridge = self.bridge("--interval", str(interval_ms), *bridge_arguments)
-        floor = subprocess.Popen([str(BIN / "mqtt_timer_floor"), str(interval_ms)])
-        time.sleep(1.0)
-        b0, f0 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
-        time.sleep(self.seconds)
-        b1, f1 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
-        for p in (bridge, floor):
-            p.terminate()
-            p.wait()
+        started = []
+        try:
+            started.append(self.bridge("--interval", str(interval_ms), *bridge_arguments))
+            started.append(subprocess.Popen([str(BIN / "mqtt_timer_floor"), str(interval_ms)]))
+            bridge, floor = started
+            time.sleep(1.0)
+            b0, f0 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
+            time.sleep(self.seconds)
+            b1, f1 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
+        finally:
+            for p in started:  # nothing is left running, whatever failed
+                p.terminate()
+                p.wait()
         return (b1 - b0) / self.seconds, (f1 - f0) / self.seconds
 
     def latency(self, samples):
@@ -107,6 +113,7 @@ class Bench:
             arrived.wait_for(lambda: received, timeout=10)
         setter = subprocess.Popen([str(BIN / "mqtt_input_setter")], env=self.env, stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, text=True)
+        self.started.append(setter)
         delays = []
         for i in range(samples):
             value = str(1 + i % 200)
@@ -147,6 +154,10 @@ class Bench:
         return rate
 
     def close(self):
+        for process in self.started:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
         self.broker.terminate()
         self.broker.wait()
 
@@ -156,6 +167,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0, help="length of a CPU phase (default 3)")
     parser.add_argument("--samples", type=int, default=40, help="input changes per latency run (default 40)")
     parser.add_argument("--commands", type=int, default=200, help="commands per rate run (default 200)")
+    parser.add_argument("--runs", type=int, default=5, help="runs of each phase, the median reported (default 5)")
     options = parser.parse_args()
     if not shutil.which("mosquitto"):
         sys.exit("mqtt_bridge: mosquitto is not installed")
@@ -163,26 +175,27 @@ def main():
         bench = Bench(directory, options.seconds)
         try:
             bench.sim("reset")
-            one = [bench.cpu(10, ["--serial", "DIO-SIM-0001"]) for _ in range(RUNS)]
+            one = [bench.cpu(10, ["--serial", "DIO-SIM-0001"]) for _ in range(options.runs)]
             bench.sim("add", "MAN-1", "manual", "--mode", "manual")
             for n in range(4, 51):  # with the two default devices and MAN-1: fifty
                 bench.sim("add", f"FIFTY-{n:02}", "manual", "--mode", "manual")
-            fifty = [bench.cpu(100, []) for _ in range(RUNS)]
-            latencies = [bench.latency(options.samples) for _ in range(RUNS)]
-            rates = [bench.commands(options.commands) for _ in range(RUNS)]
+            fifty = [bench.cpu(100, []) for _ in range(options.runs)]
+            latencies = [bench.latency(options.samples) for _ in range(options.runs)]
+            rates = [bench.commands(options.commands) for _ in range(options.runs)]
         finally:
             bench.close()
 
-    def cpu_line(name, runs):
+    def cpu_line(name, runs, polls_per_second):
         bridge = statistics.median(b for b, _ in runs)
         floor = statistics.median(f for _, f in runs)
         over = statistics.median((b - f) / f if f > 0 else float("inf") for b, f in runs)
+        per_poll = statistics.median((b - f) / polls_per_second * 1e6 for b, f in runs)
         print(f"{name}: dio-mqtt {bridge * 100:.2f}% of a core, timer floor {floor * 100:.3f}%, "
-              f"{over:.2f}x over the floor (goal 0.5x)")
+              f"{over:.2f}x over the floor (goal 0.5x), {per_poll:.1f} us per device poll over the floor")
 
-    print(f"dio-mqtt benchmark, median of {RUNS} runs")
-    cpu_line("one unchanged device every 10 ms", one)
-    cpu_line("50 devices every 100 ms", fifty)
+    print(f"dio-mqtt benchmark, median of {options.runs} runs")
+    cpu_line("one unchanged device every 10 ms", one, 100)
+    cpu_line("50 devices every 100 ms", fifty, 500)
     medians = [statistics.median(run) for run in latencies]
     p99s = [statistics.quantiles(run, n=100)[98] for run in latencies]
     print(f"input change to subscriber at 10 ms polls: median {statistics.median(medians):.1f} ms, "
