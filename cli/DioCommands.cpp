@@ -45,8 +45,8 @@ constexpr const char *WatchFooter =
     "long as the shortest pulse or state that must show, and check with --stats that the ticks kept up.\n"
     "VCD (1-bit wires in00_0 ... in01_7, out10_0 ..., microseconds) opens in waveform viewers; CSV has "
     "time_s and a column per port.\n"
-    "The first SIGINT or SIGTERM ends the recording once the library call in progress returns (up to one "
-    "call's time), with the device closed, the files complete and exit 0; a second ends dio at once.";
+    "The first SIGINT, SIGTERM or SIGHUP ends the recording once the library call in progress returns (up "
+    "to one call's time), with the device closed, the files complete and exit 0; a second ends dio at once.";
 
 const std::vector<std::uint8_t> DefaultPorts = {0x00, 0x01, 0x10, 0x11};
 

@@ -36,10 +36,12 @@ bool catchStopSignals() {
     sigemptyset(&action.sa_mask);
     sigaddset(&action.sa_mask, SIGINT);
     sigaddset(&action.sa_mask, SIGTERM);
-    for (const int signal : {SIGINT, SIGTERM}) {
+    sigaddset(&action.sa_mask, SIGHUP);
+    // A hangup, as when the terminal of a recording to a file is closed, ends it as properly as a Ctrl-C.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction current {};
         if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
-            continue; // a background job's SIGINT, say: the caller wants it ignored
+            continue; // a background job's SIGINT or nohup's SIGHUP, say: the caller wants it ignored
         sigaction(signal, &action, nullptr);
     }
     return true;

@@ -89,11 +89,16 @@ def gtkwave_states(vcd, tmp_path):
     return vcd_states(back.stdout)
 
 
+def signals_as_from_a_terminal():
+    for each in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):  # whatever the test runner left ignored
+        signal.signal(each, signal.SIG_DFL)
+
+
 def record(env, tmp_path, *options, during=None):
     """Records to rec.vcd and rec.csv in one run; `during` runs meanwhile."""
     watch = subprocess.Popen([DIO, "watch", *options, "--output", str(tmp_path / "rec.vcd"),
                               "--output", str(tmp_path / "rec.csv")], env=env, stderr=subprocess.PIPE,
-                             text=True)
+                             text=True, preexec_fn=signals_as_from_a_terminal)
     if during:
         during(watch)
     _, err = watch.communicate(timeout=60)
@@ -135,7 +140,7 @@ def test_readers_see_what_the_csv_shows(env, tmp_path, serial, interval, during)
         assert values == [0x00, 0x01, 0x80, 0x5A, 0xFF, 0x00]
 
 
-@pytest.mark.parametrize("end", ["SIGINT", "SIGTERM", "--count", "--duration"])
+@pytest.mark.parametrize("end", ["SIGINT", "SIGTERM", "SIGHUP", "--count", "--duration"])
 def test_a_recording_that_ends_is_complete(env, tmp_path, end):
     options = {"--count": ["--count", "2"], "--duration": ["--duration", "0.7"]}.get(end, [])
 

@@ -328,6 +328,7 @@ private slots:
         QTest::addColumn<QString>("interval");
         QTest::newRow("SIGINT") << SIGINT << "10";
         QTest::newRow("SIGTERM") << SIGTERM << "10";
+        QTest::newRow("SIGHUP") << SIGHUP << "10";
         QTest::newRow("read fails") << 0 << "10";
         QTest::newRow("SIGINT during a long interval") << SIGINT << "60000";
         QTest::newRow("SIGTERM during a long interval") << SIGTERM << "60000";
@@ -340,6 +341,10 @@ private slots:
         environment.insert("STANDIN_MESSAGE", "gone");
         QProcess watch;
         watch.setProcessEnvironment(environment);
+        watch.setChildProcessModifier([] { // as from a terminal, whatever the test runner left ignored
+            for (const int each : {SIGINT, SIGTERM, SIGHUP})
+                ::signal(each, SIG_DFL);
+        });
         watch.start(DIO, {"--library", STANDIN_LIBRARY, "watch", "S1", "--interval", interval});
         QVERIFY(waitForLines(watch, 1));
         QElapsedTimer sinceSignal;
