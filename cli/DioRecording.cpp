@@ -143,6 +143,21 @@ std::string recordingChange(Format format, const Reading &previous, const Readin
     }
 }
 
+std::string recordingWithoutReadings(Format format, const RecordingHead &head,
+                                     const std::vector<std::uint8_t> &ports) {
+    PortValues names;
+    for (const std::uint8_t port : ports)
+        names.emplace_back(port, 0);
+    switch (format) {
+    case Format::Csv:
+        return csvHead(head, names);
+    case Format::Vcd:
+        return vcdHead(head, names);
+    default:
+        return {};
+    }
+}
+
 std::string recordingEnd(Format format, const Reading &last, std::int64_t endMicros) {
     return format == Format::Vcd && endMicros > last.micros ? vcdTime(endMicros) : std::string();
 }

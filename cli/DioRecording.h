@@ -42,5 +42,9 @@ std::string vcdScopeName(std::string_view serialNumber);
 std::string recordingStart(Format format, const RecordingHead &head, const Reading &first);
 std::string recordingChange(Format format, const Reading &previous, const Reading &current);
 std::string recordingEnd(Format format, const Reading &last, std::int64_t endMicros);
+// A recording stopped before its first reading: CSV and VCD still get their head, so that the file is one
+// that readers open (with no values); text and JSON stay empty.
+std::string recordingWithoutReadings(Format format, const RecordingHead &head,
+                                     const std::vector<std::uint8_t> &ports);
 
 } // namespace dio

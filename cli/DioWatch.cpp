@@ -132,8 +132,12 @@ public:
     }
 
     void end(std::int64_t endMicros) {
-        if (last_)
+        if (last_) {
             write([&](Format format) { return recordingEnd(format, *last_, endMicros); });
+        } else {
+            const RecordingHead head{serialNumber_, std::chrono::system_clock::now(), options_.comment};
+            write([&](Format format) { return recordingWithoutReadings(format, head, options_.ports); });
+        }
         for (Output &output : outputs_)
             output.close();
     }
@@ -214,6 +218,8 @@ cli::Exit watchPorts(const device::SerialNumberBuffer &serialNumber, const Watch
     }
     const Nanos ended = now();
     recordings.end((ended - firstReading) / 1000);
+    if (!recordings.started() && !failed)
+        console.note("dio watch: stopped before the first reading; the recording holds no values");
     if (options.stats)
         console.note("dio watch: " + statsText(stats, ended - start, options.intervalMs));
     return recordings.reportFailures(console) || failed ? cli::Exit::Failed : cli::Exit::Done;

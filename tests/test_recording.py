@@ -160,6 +160,25 @@ def test_a_recording_that_ends_is_complete(env, tmp_path, end):
     assert sigrok_patterns(tmp_path / "rec.vcd")
 
 
+def test_a_recording_stopped_before_its_first_reading_is_a_file_readers_open(env, tmp_path):
+    assert run(DIO_SIM, "delay", "ReadPort", "1500", env=env).returncode == 0
+
+    def stop(watch):
+        time.sleep(0.5)  # inside the first, slow read
+        watch.send_signal(signal.SIGTERM)
+
+    code, err = record(env, tmp_path, "DIO-SIM-0002", "--interval", "5", during=stop)
+    assert (code, err) == (0, "dio watch: stopped before the first reading; the recording holds no values\n")
+    assert (tmp_path / "rec.csv").read_bytes() == b"time_s,0x00,0x01\r\n"
+    converted = subprocess.run(["vcd2fst", str(tmp_path / "rec.vcd"), str(tmp_path / "rec.fst")],
+                               capture_output=True, text=True, timeout=60)
+    assert converted.returncode == 0 and not converted.stderr, converted.stderr
+    head = (tmp_path / "rec.vcd").read_text()
+    assert head.endswith("$enddefinitions $end\n") and head.count("$var wire 1 ") == 16
+    assert "Channels (16/16)" in subprocess.run(["sigrok-cli", "-I", "vcd", "-i", str(tmp_path / "rec.vcd"), "-O",
+                                                 "csv"], capture_output=True, text=True, timeout=60).stdout
+
+
 @pytest.mark.parametrize("serial, scope", [
     ("1st board", "_1st_board"),
     ("$end", "_end"),
