@@ -69,11 +69,16 @@ void Bridge::run() {
 
 void Bridge::lastWords() {
     std::vector<std::string> topics;
+    std::map<std::string, std::string> states;
     {
         std::lock_guard lock(sharedMutex_);
         topics = sharedAvailabilityTopics_;
+        states = sharedStates_;
     }
-    // At QoS 0, so that they are written before the disconnect even behind unacknowledged states.
+    // At QoS 0, so that they are written before the disconnect even behind unacknowledged states. The
+    // states again, as those still held back by the in-flight limit are dropped at the disconnect.
+    for (const auto &[topic, state] : states)
+        link_.publish(topic, state, true, 0);
     for (const std::string &topic : topics)
         link_.publish(topic, "offline", true, 0);
     link_.publish(settings_.topics.bridgeState(), "offline", true, 0);
@@ -276,7 +281,11 @@ void Bridge::setAvailable(Device &device, bool available) {
 
 void Bridge::publishState(Device &device, const PortState &state) {
     device.published = state;
-    link_.publish(settings_.topics.device(device.info.serial), stateJson(state), true);
+    const std::string topic = settings_.topics.device(device.info.serial);
+    std::string json = stateJson(state);
+    link_.publish(topic, json, true);
+    std::lock_guard lock(sharedMutex_);
+    sharedStates_[topic] = std::move(json);
 }
 
 void Bridge::publishFailure(Device &device, const CallFailure &failure) {

@@ -181,11 +181,22 @@ int MqttLink::step() {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t drained = read(networkWakeFd_, &count, sizeof count);
     int rc = MOSQ_ERR_SUCCESS;
-    if (reading && (waits[0].revents & (POLLIN | POLLHUP | POLLERR)))
+    if (reading && (waits[0].revents & (POLLIN | POLLHUP | POLLERR)) && startReading()) {
         rc = mosquitto_loop_read(client_, 1);
+        std::lock_guard lock(mutex_);
+        reading_ = false;
+        wake_.notify_all();
+    }
     if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(client_))
         rc = mosquitto_loop_write(client_, 1);
     return rc == MOSQ_ERR_SUCCESS ? mosquitto_loop_misc(client_) : rc;
+}
+
+// Checked again just before the read: closeEvents() may have come while the thread waited.
+bool MqttLink::startReading() {
+    std::lock_guard lock(mutex_);
+    reading_ = !closed_;
+    return reading_;
 }
 
 void MqttLink::report(const std::string &message) {
@@ -268,12 +279,12 @@ std::optional<LinkEvent> MqttLink::nextEvent() {
 }
 
 void MqttLink::closeEvents() {
-    {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        room_.notify_all();
-    }
+    std::unique_lock lock(mutex_);
+    closed_ = true;
+    room_.notify_all();
     wake(networkWakeFd_);
+    // A read under way may still deliver commands: the bridge applies them before its last words.
+    wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return !reading_; });
 }
 
 bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain, int qos) {

@@ -64,7 +64,8 @@ public:
     int wakeDescriptor() const { return wakeFd_; }
     void clearWake();
     std::optional<LinkEvent> nextEvent();
-    // Stops reading from the broker; a network thread waiting for room is let go, its event kept.
+    // Stops reading from the broker; a network thread waiting for room is let go, its event kept. Returns
+    // once the network thread reads no more (or after a moment), so no event comes after those then queued.
     void closeEvents();
 
 private:
@@ -76,6 +77,7 @@ private:
     static void onLog(mosquitto *, void *self, int level, const char *text);
     int connectOnce();
     int step();
+    bool startReading();
     void run();
     void report(const std::string &message);
 
@@ -88,6 +90,7 @@ private:
     std::condition_variable room_;
     std::deque<LinkEvent> events_;
     bool closed_ = false;
+    bool reading_ = false; // the network thread may be reading from the broker
     bool connected_ = false;
     bool stopping_ = false;
     bool resetBackoff_ = false; // a connection was accepted at connectedAt_

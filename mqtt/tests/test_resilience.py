@@ -89,6 +89,19 @@ def test_commands_taken_when_a_stop_comes_are_applied_or_left_to_the_broker(brid
     assert dio("read", SIM1, "0x10", "0x11") == "0x10=0xFF\n0x11=0xFF\n"
 
 
+@pytest.mark.parametrize("interval", [20, 60000])
+def test_a_stop_amid_a_flood_of_commands_leaves_the_device_state_retained(bridge, client, dio, interval):
+    b = bridge(interval=interval)
+    c = client(f"dio/{SIM1}")
+    c.wait(f"dio/{SIM1}")
+    for i in range(600):  # read-backs far beyond what the in-flight limit lets out before the stop
+        c.client.publish(f"dio/{SIM1}/set", json.dumps({"0x10": i % 255 + 1}), qos=1)
+    time.sleep(0.3)
+    assert b.terminate() == 0
+    device = json.loads(dio("read", "--json", SIM1))["ports"]
+    assert json.loads(client(f"dio/{SIM1}").wait(f"dio/{SIM1}")) == device
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
     b = bridge()
