@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -69,7 +68,6 @@ private:
     std::optional<CallFailure> listFailure_;
     std::mutex sharedMutex_;
     std::vector<std::string> sharedAvailabilityTopics_; // for lastWords, from the watcher's thread
-    std::map<std::string, std::string> sharedStates_;   // the last state published on each topic, likewise
 };
 
 } // namespace mqtt

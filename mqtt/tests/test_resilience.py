@@ -102,6 +102,23 @@ def test_a_stop_amid_a_flood_of_commands_leaves_the_device_state_retained(bridge
     assert json.loads(client(f"dio/{SIM1}").wait(f"dio/{SIM1}")) == device
 
 
+def test_a_stop_while_slow_calls_hold_up_a_flood_loses_no_command(bridge, client, sim, dio):
+    b = bridge(interval=60000, rescan=60)
+    c = client(f"dio/{SIM1}", f"dio/{SIM1}/availability")
+    c.wait(f"dio/{SIM1}")
+    for value in range(1, 241):
+        c.client.publish(f"dio/{SIM1}/set", json.dumps({"0x10": value}), qos=1)
+    time.sleep(0.3)
+    sim("delay", "WritePort", "50")
+    assert b.terminate() == 0
+    c.wait(f"dio/{SIM1}/availability", "offline")
+    sim("delay", "WritePort", "0")
+    bridge(interval=60000, rescan=60)  # the same session: the broker delivers what the first did not take
+    wait_for(lambda: dio("read", SIM1, "0x10") == "0x10=0xF0\n", timeout=30, what="the last command")
+    seen = [json.loads(p)["0x10"] for p in c.on(f"dio/{SIM1}")]
+    assert [v for i, v in enumerate(seen) if i == 0 or v != seen[i - 1]] == list(range(241))
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_a_stop_signal_publishes_offline_and_exits_zero(bridge, client, sig):
     b = bridge()
