@@ -23,13 +23,6 @@ std::vector<std::string_view> splitLevels(std::string_view topic) {
     }
 }
 
-// States and the answers to commands go at QoS 0. A command is acknowledged to the broker as it is read,
-// before it is applied, and the client library reads at once as many packets as it has QoS 1 messages
-// outstanding: answers at QoS 1 let a flood pile up acknowledged commands that a stop cannot apply in
-// time. Nothing is lost by it: the broker is on one stream, and all that is retained is published again on
-// every reconnect.
-constexpr int AnswerQos = 0;
-
 void tell(const std::string &message) {
     cli::Console("dio-mqtt").error(message);
 }
@@ -80,10 +73,9 @@ void Bridge::lastWords() {
         std::lock_guard lock(sharedMutex_);
         topics = sharedAvailabilityTopics_;
     }
-    // At QoS 0, so that they are written before the disconnect even behind unacknowledged messages.
     for (const std::string &topic : topics)
-        link_.publish(topic, "offline", true, 0);
-    link_.publish(settings_.topics.bridgeState(), "offline", true, 0);
+        link_.publish(topic, "offline", true);
+    link_.publish(settings_.topics.bridgeState(), "offline", true);
     link_.stop();
 }
 
@@ -204,16 +196,14 @@ void Bridge::command(const LinkEvent &event) {
     const auto serial = device::latin1FromUtf8(levels[0]);
     Device *target = serial ? find(*serial) : nullptr;
     if (!target) {
-        link_.publish(errorTopic, refusalJson("no bridged device has this serial number", topic), false,
-                      AnswerQos);
+        link_.publish(errorTopic, refusalJson("no bridged device has this serial number", topic), false);
         return;
     }
     // A retained command would be applied again at every subscription, long after it was meant.
     if (event.retained) {
         link_.publish(
             errorTopic,
-            refusalJson("a retained command is not applied; publish commands without retain", topic), false,
-            AnswerQos);
+            refusalJson("a retained command is not applied; publish commands without retain", topic), false);
         return;
     }
     applyCommand(*target, topic, event.payload, levels);
@@ -227,7 +217,7 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
         auto parsed = parsePortCommand(payload);
         if (const auto *refusal = std::get_if<Refusal>(&parsed)) {
             link_.publish(settings_.topics.error(device.info.serial), refusalJson(refusal->reason, topic),
-                          false, AnswerQos);
+                          false);
             return;
         }
         failure = writePorts(device.serial, std::get<std::vector<PortWrite>>(parsed), state);
@@ -235,7 +225,7 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
         auto parsed = parseBitCommand(levels[2], levels[3], payload);
         if (const auto *refusal = std::get_if<Refusal>(&parsed)) {
             link_.publish(settings_.topics.error(device.info.serial), refusalJson(refusal->reason, topic),
-                          false, AnswerQos);
+                          false);
             return;
         }
         failure = writeBit(device.serial, std::get<BitWrite>(parsed), state);
@@ -258,8 +248,7 @@ void Bridge::republish() {
             link_.publish(settings_.topics.availability(device.info.serial),
                           *device.available ? "online" : "offline", true);
         if (device.published)
-            link_.publish(settings_.topics.device(device.info.serial), stateJson(*device.published), true,
-                          AnswerQos);
+            link_.publish(settings_.topics.device(device.info.serial), stateJson(*device.published), true);
         if (settings_.homeassistant)
             publishDiscovery(device.info, true);
     }
@@ -286,13 +275,13 @@ void Bridge::setAvailable(Device &device, bool available) {
 
 void Bridge::publishState(Device &device, const PortState &state) {
     device.published = state;
-    link_.publish(settings_.topics.device(device.info.serial), stateJson(state), true, AnswerQos);
+    link_.publish(settings_.topics.device(device.info.serial), stateJson(state), true);
 }
 
 void Bridge::publishFailure(Device &device, const CallFailure &failure) {
     if (device.lastFailure == failure)
         return; // a device that keeps failing the same way is told once, not on every poll
-    if (link_.publish(settings_.topics.error(device.info.serial), failureJson(failure), false, AnswerQos))
+    if (link_.publish(settings_.topics.error(device.info.serial), failureJson(failure), false))
         device.lastFailure =
             failure; // once told: a fault met while the broker was away is told when it is back
 }

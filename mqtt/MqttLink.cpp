@@ -287,7 +287,7 @@ void MqttLink::closeEvents() {
     wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return !reading_; });
 }
 
-bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain, int qos) {
+bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain) {
     {
         std::lock_guard lock(mutex_);
         if (!connected_)
@@ -295,7 +295,7 @@ bool MqttLink::publish(const std::string &topic, const std::string &payload, boo
     }
     const bool handed =
         MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
-                                              static_cast<int>(payload.size()), payload.data(), qos, retain);
+                                              static_cast<int>(payload.size()), payload.data(), 0, retain);
     wake(networkWakeFd_); // the network thread writes it
     return handed;
 }

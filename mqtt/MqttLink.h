@@ -51,11 +51,12 @@ public:
 
     // Starts the network thread, which connects and keeps reconnecting.
     bool start(std::string &problem);
-    // At QoS 1 unless said otherwise. Nothing is queued while the broker is away: all is published again
-    // on reconnect. A QoS 0 message goes out ahead of QoS 1 ones held back by the in-flight limit, and so
-    // before a disconnect that follows it.
+    // At QoS 0. Nothing is queued while the broker is away: all that is retained is published again on
+    // reconnect. A command is acknowledged to the broker as it is read, before it is applied, and the client
+    // library reads at once as many packets as it has QoS 1 messages outstanding: publishing at QoS 1 would
+    // let a flood pile up acknowledged commands that a stop cannot apply in time.
     // True when the message was handed to the connection.
-    bool publish(const std::string &topic, const std::string &payload, bool retain, int qos = 1);
+    bool publish(const std::string &topic, const std::string &payload, bool retain);
     // Disconnects after what was published, and ends the network thread.
     void stop();
 
