@@ -1,5 +1,6 @@
-"""TLS with the right and a wrong CA or broker name, passwords (right, wrong, from a file that may not be
-used), and bad usage refused before anything runs."""
+"""TLS with the right and a wrong CA or broker name, client certificates (right, none, from a CA the broker does
+not trust), passwords (right, wrong, from a file that may not be used), and bad
+usage refused before anything runs."""
 import os
 import subprocess
 
@@ -23,6 +24,26 @@ def test_tls_and_password(bridge, client, broker, tls_files, ca, host, password,
     if error is None:
         c.wait(f"dio/{SIM1}/availability", "online")
         assert "without TLS" not in b.errors()
+    else:
+        wait_for(lambda: error in b.errors(), what=error)
+        wait_for(lambda: "retrying" in b.errors())
+        assert b.process.poll() is None  # still trying
+        assert c.on("dio/bridge/state") == []
+    assert b.terminate() == 0
+
+
+@pytest.mark.parametrize("pair,error", [
+    ("client", None),
+    (None, "certificate required"),
+    ("other-client", "unknown ca"),
+])
+def test_client_certificate(bridge, client, broker, tls_files, pair, error):
+    identity = ["--cert", str(tls_files / f"{pair}.crt"), "--key", str(tls_files / f"{pair}.key")] if pair else []
+    b = bridge("--cafile", str(tls_files / "ca.crt"), *identity,
+               broker_url=f"mqtts://localhost:{broker.cert_port}")
+    c = client()
+    if error is None:
+        c.wait(f"dio/{SIM1}/availability", "online")
     else:
         wait_for(lambda: error in b.errors(), what=error)
         wait_for(lambda: "retrying" in b.errors())
@@ -106,6 +127,8 @@ def test_a_password_file_is_read(bridge, client, broker, tls_files, tmp_path):
     (["--password-file", "x"], "needs --username"),
     (["--cafile", "x"], "mqtts://"),
     (["--broker", "mqtts://localhost", "--cert", "c"], "go together"),
+    (["--broker", "mqtts://localhost", "--key", "k"], "go together"),
+    (["--cert", "c", "--key", "k"], "mqtts://"),
     (["--serial", "A,B"], "comma"),
     (["--library="], "--library"),
     (["--library=", "--simulator"], "--library needs a path"),
