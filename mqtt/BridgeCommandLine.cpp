@@ -9,6 +9,7 @@
 #include "Console.h"
 #include "LibraryOptions.h"
 #include "PasswordFile.h"
+#include "TlsFiles.h"
 
 namespace mqtt {
 
@@ -78,7 +79,10 @@ void defineCommandLine(CLI::App &app, Options &options) {
     app.add_option("--cafile", options.cafile, "trust this CA file for mqtts:// (default the system's CAs)")
         ->type_name("PATH");
     app.add_option("--cert", options.cert, "client certificate for mqtts://")->type_name("PATH");
-    app.add_option("--key", options.key, "the client certificate's private key")->type_name("PATH");
+    app.add_option(
+           "--key", options.key,
+           "the client certificate's private key, in a file only its owner may read (PEM, no passphrase)")
+        ->type_name("PATH");
     app.add_flag("--homeassistant", options.homeassistant, "publish Home Assistant discovery configs");
     app.add_option("--homeassistant-prefix", options.discoveryPrefix,
                    "Home Assistant discovery prefix (default homeassistant)");
@@ -97,6 +101,9 @@ LinkSettings linkSettings(const Options &options, BridgeSettings &bridge) {
         throw CLI::ValidationError("--cert and --key go together");
     if (!broker->tls && (!options.cafile.empty() || !options.cert.empty()))
         throw CLI::ValidationError("--cafile, --cert and --key need an mqtts:// broker");
+    if (const std::string problem = tlsFilesProblem(options.cafile, options.cert, options.key);
+        !problem.empty())
+        throw CLI::ValidationError(problem);
     if (!options.passwordFile.empty() && options.username.empty())
         throw CLI::ValidationError("--password-file needs --username");
     link.mqtt5 = options.protocol == "5";

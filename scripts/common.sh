@@ -25,7 +25,7 @@ build_packages=(cmake ninja-build g++ make qt6-base-dev libcli11-dev zlib1g-dev 
 test_packages=(xvfb xauth libx11-dev xdotool imagemagick python3-pytest python3-mypy python3-numpy sigrok-cli
     gtkwave)
 # What dio-mqtt needs to build, and its tests against a real broker with TLS.
-build_packages+=(libmosquitto-dev)
+build_packages+=(libmosquitto-dev libssl-dev)
 test_packages+=(mosquitto mosquitto-clients python3-paho-mqtt openssl)
 # What the Debian package and its checks add.
 package_packages=(dpkg-dev help2man lintian desktop-file-utils appstream)

@@ -1,5 +1,6 @@
-"""A real mosquitto per test (plain listener, and a TLS listener with a password file), the bridge as a real
-process on a simulator state of its own, and a real MQTT client to watch and drive it."""
+"""A real mosquitto per test (plain listener, a TLS listener with a password file and one that wants a
+client certificate), the bridge as a real process on a simulator state of its own, and a real MQTT client to
+watch and drive it."""
 import getpass
 import json
 import os
@@ -43,7 +44,8 @@ def wait_for(condition, timeout=10.0, what="condition"):
 
 @pytest.fixture(scope="session")
 def tls_files(tmp_path_factory):
-    """A CA and the broker's certificate for localhost, and a second CA that signed nothing here."""
+    """A CA, the broker's certificate for localhost and a client's certificate, and a second CA that signed a
+    client certificate the broker does not trust. Keys are made mode 600, as a key must be."""
     d = tmp_path_factory.mktemp("tls")
 
     def ssl(*args):
@@ -57,6 +59,13 @@ def tls_files(tmp_path_factory):
     (d / "san.ext").write_text("subjectAltName=DNS:localhost\n")
     ssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial", "-days",
         "2", "-extfile", "san.ext", "-out", "server.crt")
+    for client, ca in (("client", "ca"), ("other-client", "other-ca")):
+        ssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={USER}", "-keyout", f"{client}.key", "-out",
+            f"{client}.csr")
+        ssl("x509", "-req", "-in", f"{client}.csr", "-CA", f"{ca}.crt", "-CAkey", f"{ca}.key", "-CAcreateserial",
+            "-days", "2", "-out", f"{client}.crt")
+    for key in d.glob("*.key"):
+        os.chmod(key, 0o600)
     return d
 
 
@@ -65,7 +74,7 @@ class Broker:
         self.dir = directory
         self.tls = tls
         for _ in range(5):  # another process may take a port between its choice and the broker's start
-            self.port, self.tls_port = free_ports(2)
+            self.port, self.tls_port, self.cert_port = free_ports(3)
             self.configure()
             self.process = subprocess.Popen(["mosquitto", "-c", str(directory / "mosquitto.conf")],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -99,6 +108,12 @@ password_file {passwords}
 cafile {tls}/ca.crt
 certfile {tls}/server.crt
 keyfile {tls}/server.key
+listener {self.cert_port} 127.0.0.1
+require_certificate true
+use_identity_as_username true
+cafile {tls}/ca.crt
+certfile {tls}/server.crt
+keyfile {tls}/server.key
 """)
 
     def start(self):
@@ -108,7 +123,7 @@ keyfile {tls}/server.key
 
     def _listening(self):
         try:
-            for port in (self.port, self.tls_port):
+            for port in (self.port, self.tls_port, self.cert_port):
                 socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
             return True
         except OSError:

@@ -1,5 +1,6 @@
-"""TLS with the right and a wrong CA or broker name, passwords (right, wrong, from a file that may not be
-used), and bad usage refused before anything runs."""
+"""TLS with the right and a wrong CA or broker name, client certificates (right, none, from a CA the broker does
+not trust, a key that may not be used), passwords (right, wrong, from a file that may not be used), and bad
+usage refused before anything runs."""
 import os
 import subprocess
 
@@ -29,6 +30,73 @@ def test_tls_and_password(bridge, client, broker, tls_files, ca, host, password,
         assert b.process.poll() is None  # still trying
         assert c.on("dio/bridge/state") == []
     assert b.terminate() == 0
+
+
+@pytest.mark.parametrize("pair,error", [
+    ("client", None),
+    (None, "certificate required"),
+    ("other-client", "unknown ca"),
+])
+def test_client_certificate(bridge, client, broker, tls_files, pair, error):
+    identity = ["--cert", str(tls_files / f"{pair}.crt"), "--key", str(tls_files / f"{pair}.key")] if pair else []
+    b = bridge("--cafile", str(tls_files / "ca.crt"), *identity,
+               broker_url=f"mqtts://localhost:{broker.cert_port}")
+    c = client()
+    if error is None:
+        c.wait(f"dio/{SIM1}/availability", "online")
+    else:
+        wait_for(lambda: error in b.errors(), what=error)
+        wait_for(lambda: "retrying" in b.errors())
+        assert b.process.poll() is None  # still trying
+        assert c.on("dio/bridge/state") == []
+    assert b.terminate() == 0
+
+
+def make_tls_file(tmp_path, tls_files, kind):
+    """A copy of the client's key (or a thing in its place) as the test's own file."""
+    path = tmp_path / "client.key"
+    if kind == "fifo":
+        os.mkfifo(path, 0o600)
+    elif kind == "directory":
+        path.mkdir(mode=0o700)
+    elif kind == "mismatched":
+        path.write_bytes((tls_files / "other-client.key").read_bytes())
+        os.chmod(path, 0o600)
+    elif kind == "encrypted":
+        subprocess.run(["openssl", "pkey", "-in", str(tls_files / "client.key"), "-aes256", "-passout", "pass:x",
+                        "-out", str(path)], check=True, capture_output=True)
+        os.chmod(path, 0o600)
+    elif kind == "no key":
+        path.write_bytes((tls_files / "client.crt").read_bytes())
+        os.chmod(path, 0o600)
+    elif kind == "symlink":
+        path.symlink_to(tls_files / "client.key")
+    elif kind != "missing":
+        path.write_bytes((tls_files / "client.key").read_bytes())
+        os.chmod(path, int(kind, 8))
+    return path
+
+
+@pytest.mark.parametrize("file,kind,reason", [
+    ("key", "mismatched", "does not match"),
+    ("key", "no key", "no private key"),
+    ("key", "encrypted", "without a passphrase"),  # no prompt: a service has no terminal
+    ("key", "missing", "No such file"),
+    ("key", "directory", "not a regular file"),
+    ("key", "fifo", "not a regular file"),  # read by nobody: it must not wait for a writer
+    ("key", "644", "chmod 600"),
+    ("key", "640", "chmod 600"),
+    ("key", "symlink", "symbolic link"),  # as the password file: what is checked is what is read
+    ("cert", "fifo", "not a regular file"),
+    ("cafile", "fifo", "not a regular file"),
+])
+def test_a_tls_file_that_may_not_be_used_is_refused(tmp_path, sim_env, tls_files, file, kind, reason):
+    files = {"cafile": tls_files / "ca.crt", "cert": tls_files / "client.crt", "key": tls_files / "client.key"}
+    files[file] = make_tls_file(tmp_path, tls_files, kind)
+    arguments = [a for name, path in files.items() for a in (f"--{name}", str(path))]
+    done = subprocess.run([DIO_MQTT, "--simulator", "--broker", "mqtts://localhost:1", *arguments], env=sim_env,
+                          capture_output=True, text=True, timeout=10)
+    assert done.returncode == 2 and reason in done.stderr and str(files[file]) in done.stderr, done.stderr
 
 
 def test_a_password_without_tls_to_another_host_is_warned_of(bridge, tmp_path):
@@ -106,6 +174,8 @@ def test_a_password_file_is_read(bridge, client, broker, tls_files, tmp_path):
     (["--password-file", "x"], "needs --username"),
     (["--cafile", "x"], "mqtts://"),
     (["--broker", "mqtts://localhost", "--cert", "c"], "go together"),
+    (["--broker", "mqtts://localhost", "--key", "k"], "go together"),
+    (["--cert", "c", "--key", "k"], "mqtts://"),
     (["--serial", "A,B"], "comma"),
     (["--library="], "--library"),
     (["--library=", "--simulator"], "--library needs a path"),
