@@ -2,7 +2,8 @@
 """What dio-mqtt costs against a local mosquitto, each figure the median of three runs of short phases:
 
 - CPU of the bridge polling one unchanged device every 10 ms, and fifty devices every 100 ms, beside a
-  floor program that only sleeps to a timer at the same interval, measured over the same seconds;
+  floor program that only sleeps to a timer at the same interval, measured over the same seconds, and a
+  second copy of the floor, whose difference from the first is the noise of the measurement;
 - latency from an input change (made in the simulator's state by a helper that stays running) to a
   subscriber receiving the new state, median and 99th percentile;
 - commands per second through <serial>/set at QoS 1, each waited for as its read-back state.
@@ -90,21 +91,22 @@ class Bench:
         return client, received, arrived
 
     def cpu(self, interval_ms, bridge_arguments):
-        """Bridge and floor CPU over the same seconds, after a moment to settle."""
+        """Bridge, floor and a second floor CPU over the same seconds, after a moment to settle. The second
+        floor, a copy of the first, shows how far two programs that do the same differ here."""
         started = []
         try:
             started.append(self.bridge("--interval", str(interval_ms), *bridge_arguments))
-            started.append(subprocess.Popen([str(BIN / "mqtt_timer_floor"), str(interval_ms)]))
-            bridge, floor = started
+            for _ in range(2):
+                started.append(subprocess.Popen([str(BIN / "mqtt_timer_floor"), str(interval_ms)]))
             time.sleep(1.0)
-            b0, f0 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
+            before = [cpu_seconds(p.pid) for p in started]
             time.sleep(self.seconds)
-            b1, f1 = cpu_seconds(bridge.pid), cpu_seconds(floor.pid)
+            after = [cpu_seconds(p.pid) for p in started]
         finally:
             for p in started:  # nothing is left running, whatever failed
                 p.terminate()
                 p.wait()
-        return (b1 - b0) / self.seconds, (f1 - f0) / self.seconds
+        return tuple((a - b) / self.seconds for a, b in zip(after, before))
 
     def latency(self, samples):
         bridge = self.bridge("--interval", "10", "--serial", "MAN-1")
@@ -186,12 +188,14 @@ def main():
             bench.close()
 
     def cpu_line(name, runs, polls_per_second):
-        bridge = statistics.median(b for b, _ in runs)
-        floor = statistics.median(f for _, f in runs)
-        over = statistics.median((b - f) / f if f > 0 else float("inf") for b, f in runs)
-        per_poll = statistics.median((b - f) / polls_per_second * 1e6 for b, f in runs)
+        bridge = statistics.median(b for b, _, _ in runs)
+        floor = statistics.median(f for _, f, _ in runs)
+        over = statistics.median((b - f) / f if f > 0 else float("inf") for b, f, _ in runs)
+        noise = statistics.median(abs(g - f) / f if f > 0 else float("inf") for _, f, g in runs)
+        per_poll = statistics.median((b - f) / polls_per_second * 1e6 for b, f, _ in runs)
         print(f"{name}: dio-mqtt {bridge * 100:.2f}% of a core, timer floor {floor * 100:.3f}%, "
-              f"{over:.2f}x over the floor (goal 0.5x), {per_poll:.1f} us per device poll over the floor")
+              f"{over:.2f}x over the floor (goal 0.5x), {per_poll:.1f} us per device poll over the floor; "
+              f"a second floor differs from the first by {noise:.2f}x")
 
     print(f"dio-mqtt benchmark, median of {options.runs} runs")
     cpu_line("one unchanged device every 10 ms", one, 100)
