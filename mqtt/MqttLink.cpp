@@ -13,6 +13,7 @@
 
 #include "Commands.h"
 #include "Console.h"
+#include "TlsFiles.h"
 
 namespace mqtt {
 
@@ -157,11 +158,25 @@ void MqttLink::run() {
             break;
         lock.unlock();
         retry = std::min(retry * 2, std::chrono::seconds(LastRetry));
-        rc = mosquitto_reconnect(client_);
+        rc = reconnect();
     }
     std::lock_guard lock(mutex_);
     finished_ = true;
     wake_.notify_all();
+}
+
+// The TLS files are read again at every connection. They are checked first as at start, so that one made a
+// FIFO meanwhile cannot hold this thread in its open() for good, and a bad one is named.
+int MqttLink::reconnect() {
+    if (settings_.broker.tls) {
+        if (const std::string problem =
+                tlsFilesProblem(settings_.cafile, settings_.certfile, settings_.keyfile);
+            !problem.empty()) {
+            report(problem);
+            return MOSQ_ERR_TLS;
+        }
+    }
+    return mosquitto_reconnect(client_);
 }
 
 int MqttLink::step() {

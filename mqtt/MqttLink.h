@@ -77,6 +77,7 @@ private:
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
     static void onLog(mosquitto *, void *self, int level, const char *text);
     int connectOnce();
+    int reconnect();
     int step();
     bool startReading();
     void run();

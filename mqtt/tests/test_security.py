@@ -198,3 +198,29 @@ def test_no_usable_library_exits_3(sim_env, tmp_path):
     done = subprocess.run([DIO_MQTT, "--library", str(tmp_path / "missing.so")], env=sim_env,
                           capture_output=True, text=True, timeout=10)
     assert done.returncode == 3
+
+
+@pytest.mark.parametrize("file", ["key", "cert", "cafile"])
+def test_a_tls_file_made_a_fifo_while_running_holds_up_nothing(bridge, client, broker, tls_files, tmp_path, file):
+    """The files are read again at each reconnect: one turned into a FIFO meanwhile is refused, not waited on,
+    and once it is a good file again the bridge connects."""
+    names = {"cafile": "ca.crt", "cert": "client.crt", "key": "client.key"}
+    files = {name: tmp_path / f"own-{source}" for name, source in names.items()}
+    for name, path in files.items():
+        path.write_bytes((tls_files / names[name]).read_bytes())
+        os.chmod(path, 0o600)
+    b = bridge(*[a for name, path in files.items() for a in (f"--{name}", str(path))],
+               broker_url=f"mqtts://localhost:{broker.cert_port}")
+    c = client()
+    c.wait(f"dio/{SIM1}/availability", "online")
+    good = files[file].read_bytes()
+    files[file].unlink()
+    os.mkfifo(files[file], 0o600)
+    broker.stop()
+    broker.start()
+    wait_for(lambda: "not a regular file" in b.errors(), what="the FIFO refused")
+    files[file].unlink()
+    files[file].write_bytes(good)
+    os.chmod(files[file], 0o600)
+    wait_for(lambda: b.errors().count("connected to the broker") == 2, timeout=20, what="a reconnect")
+    assert b.terminate() == 0
