@@ -133,9 +133,11 @@ void MqttLink::run() {
         std::unique_lock lock(mutex_);
         // A connection that held resets the backoff. One taken away at once (another client with the same
         // id, which the broker lets take over) does not, so that two such bridges do not flap every second.
+        // A broker that restarts takes one away once too: the client id is named only when it happens again.
         bool takenAway = false;
         if (resetBackoff_ && rc != MOSQ_ERR_SUCCESS) {
             takenAway = std::chrono::steady_clock::now() - connectedAt_ < LastRetry;
+            quickLosses_ = takenAway ? quickLosses_ + 1 : 0;
             if (!takenAway)
                 retry = FirstRetry;
             resetBackoff_ = false;
@@ -149,9 +151,10 @@ void MqttLink::run() {
         connected_ = false;
         lock.unlock();
         report("no connection to the broker (" + reason + ")" +
-               (takenAway ? ", soon after it was made: is another client using the client id " +
-                                settings_.clientId + "?"
-                          : "") +
+               (takenAway && quickLosses_ > 1
+                    ? ", again soon after it was made: is another client using the client id " +
+                          settings_.clientId + "?"
+                    : "") +
                "; retrying in " + std::to_string(retry.count()) + " s");
         lock.lock();
         if (wake_.wait_for(lock, retry, [this] { return stopping_; }))

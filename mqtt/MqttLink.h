@@ -97,6 +97,7 @@ private:
     bool stopping_ = false;
     bool resetBackoff_ = false; // a connection was accepted at connectedAt_
     std::chrono::steady_clock::time_point connectedAt_;
+    int quickLosses_ = 0; // connections in a row taken away soon after they were made
     bool finished_ = false;
     std::condition_variable wake_; // the backoff's wait, cut short by stop()
     std::string lastReport_;

@@ -56,6 +56,7 @@ def test_a_command_sent_while_the_broker_was_away_is_applied_once(bridge, client
     assert len(sender.on(f"dio/{SIM1}/error")) == 1
     assert dio("read", SIM1, "0x11") == "0x11=0x4D\n"
     assert "no connection to the broker" in b.errors()
+    assert "another client" not in b.errors()  # a restart is not taken for a second bridge with the same id
     # Everything is published again on the new connection.
     assert sender.last("dio/bridge/state") == "online"
 
