@@ -28,8 +28,8 @@ struct WatchOptions {
 
 // Ticks at start + k * interval on the monotonic clock. A tick that cannot start on time runs at once and
 // counts as late when it is more than half an interval late; the deadlines it overran are skipped, never
-// made up in a burst. Ends with Done after the changes, the duration or SIGINT/SIGTERM/SIGHUP (see DioStop.h),
-// with every recording complete; with Failed after saying why a call or an output failed.
+// made up in a burst. Ends with Done after the changes, the duration or SIGINT/SIGTERM/SIGHUP (see
+// DioStop.h), with every recording complete; with Failed after saying why a call or an output failed.
 cli::Exit watchPorts(const device::SerialNumberBuffer &serialNumber, const WatchOptions &options,
                      cli::Console &console);
 
