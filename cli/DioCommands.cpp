@@ -35,7 +35,7 @@ struct VersionOptions {
 struct WatchArguments {
     std::string serial, interval = "100", count, duration;
     std::vector<std::string> ports, formats, outputs;
-    bool countGiven = false;
+    bool countGiven = false, durationGiven = false;
     bool json = false, comment = false, stats = false;
 };
 
@@ -209,7 +209,7 @@ void addWatch(CLI::App &app, Runner &chosen) {
             options.changeLines =
                 given.countGiven ? static_cast<int>(cli::integerArgument(given.count, "--count", 1, 1 << 30))
                                  : 0;
-            options.durationMs = given.duration.empty() ? 0 : durationArgument(given.duration);
+            options.durationMs = given.durationGiven ? durationArgument(given.duration) : 0;
             options.ports = portsArgument(given.ports);
             options.destinations = destinationsArgument(given);
             options.comment = given.comment;
@@ -228,7 +228,8 @@ void addWatch(CLI::App &app, Runner &chosen) {
     watch.app
         ->add_option("--duration", options.duration,
                      "stop this many seconds after the first reading (e.g. 10 or 0.5)")
-        ->type_name("SECONDS");
+        ->type_name("SECONDS")
+        ->each([&options](const std::string &) { options.durationGiven = true; });
     watch.app
         ->add_option("--ports", options.ports, "ports to record, e.g. 0x00,0x01,0x10 (default 0x00,0x01)")
         ->delimiter(',')

@@ -234,6 +234,8 @@ private slots:
                                   "watch S1 --duration -1",
                                   "watch S1 --duration -0.5",
                                   "watch S1 --duration 1000000001",
+                                  "watch S1 --duration ''",
+                                  "watch S1 --duration=",
                                   "watch S1 --format bogus",
                                   "watch S1 --json --format csv",
                                   "watch S1 --format csv --format vcd",
