@@ -81,6 +81,16 @@ std::string dlopenError() {
     return error != nullptr ? error : "unknown error";
 }
 
+// Whether the file is something other than a regular file, which the loader would open and wait on for
+// good (a FIFO without writer, a terminal) or refuse anyway; says so after `subject`.
+bool notRegular(const fs::path &path, std::string &problem, const std::string &subject) {
+    std::error_code error;
+    if (fs::is_regular_file(path, error) || !fs::exists(path, error))
+        return false;
+    problem = subject + " is not a regular file.";
+    return true;
+}
+
 // A named file: by its path alone, never searched for, so "libkavren.so.1" means the one in the current
 // directory.
 bool openFile(const std::string &file, LibrarySource source, std::string &problem) {
@@ -93,6 +103,8 @@ bool openFile(const std::string &file, LibrarySource source, std::string &proble
         problem = subject(path.string(), source) + " does not exist.";
         return false;
     }
+    if (notRegular(path, problem, subject(path.string(), source)))
+        return false;
     LibraryHandle library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL), dlclose);
     if (!library) {
         problem = subject(path.string(), source) + " cannot be loaded: " + dlopenError();
@@ -134,12 +146,12 @@ private:
     locale_t previous_{};
 };
 
-// For messages only: the first libkavren.so.1 on LD_LIBRARY_PATH, split as the loader splits it, or
-// where the loader looks next.
-std::string candidateOnSearchPath() {
+// The first libkavren.so.1 on LD_LIBRARY_PATH, split as the loader splits it: the file the loader opens
+// first when it searches by name.
+std::optional<fs::path> firstOnSearchPath() {
     const char *searchPath = std::getenv("LD_LIBRARY_PATH");
     if (searchPath == nullptr || *searchPath == '\0')
-        return "in the system's library directories";
+        return std::nullopt;
     const std::string_view entries = searchPath;
     for (std::size_t start = 0; start <= entries.size();) {
         const std::size_t end = std::min(entries.find_first_of(":;", start), entries.size());
@@ -147,11 +159,16 @@ std::string candidateOnSearchPath() {
             end == start ? fs::path(".") : fs::path(entries.substr(start, end - start));
         std::error_code error;
         if (fs::exists(directory / DeviceLibraryName, error))
-            return (fs::absolute(directory / DeviceLibraryName, error)).lexically_normal().string() +
-                   " on LD_LIBRARY_PATH";
+            return fs::absolute(directory / DeviceLibraryName, error).lexically_normal();
         start = end + 1;
     }
-    return "in the system's library directories";
+    return std::nullopt;
+}
+
+// For messages: the first libkavren.so.1 on LD_LIBRARY_PATH, or where the loader looks next.
+std::string candidateOnSearchPath() {
+    const auto candidate = firstOnSearchPath();
+    return candidate ? candidate->string() + " on LD_LIBRARY_PATH" : "in the system's library directories";
 }
 
 // Lets the system's loader search by name, so LD_LIBRARY_PATH (unset or empty adds nothing, an empty
@@ -160,6 +177,12 @@ std::string candidateOnSearchPath() {
 // open shared object file" under the bare name means no candidate was found; any other error (too short,
 // not ELF, a missing dependency, wrong class) is about a file the loader did find, and is reported.
 Search openByName(std::string &problem) {
+    if (const auto candidate = firstOnSearchPath();
+        candidate &&
+        notRegular(*candidate, problem,
+                   std::string("The device library ") + DeviceLibraryName +
+                       " that the system's loader finds (" + candidate->string() + " on LD_LIBRARY_PATH)"))
+        return Search::Failed;
     std::string error;
     LibraryHandle library(nullptr, dlclose);
     {

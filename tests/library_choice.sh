@@ -6,7 +6,8 @@ set -u
 launcher=$1 bundled=$2 standin=$3 incomplete=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/vendor" "$work/junk" "$work/empty"
+mkdir -p "$work/vendor" "$work/junk" "$work/empty" "$work/fifo"
+mkfifo "$work/fifo/libkavren.so.1" # opened for reading, it would wait for a writer for good
 cp "$standin" "$work/vendor/libkavren.so.1"
 echo "not a library" >"$work/junk/libkavren.so.1"
 vendor=$work/vendor/libkavren.so.1
@@ -45,9 +46,12 @@ bundled simulator by default|$work/empty||--version|0|Device library: $bundled (
 KAVREN_LIBRARY|$work/empty|KAVREN_LIBRARY=$vendor|--version|0|Device library: $vendor (named in KAVREN_LIBRARY)
 KAVREN_LIBRARY, an incomplete library|$work/empty|KAVREN_LIBRARY=$incomplete|--version|2|does not provide GetSWVersion
 --library beats KAVREN_LIBRARY|$work/empty|KAVREN_LIBRARY=$incomplete|--version --library $vendor|0|Device library: $vendor (named with --library)
+KAVREN_LIBRARY, a FIFO is refused, not waited on|$work/empty|KAVREN_LIBRARY=$work/fifo/libkavren.so.1|--version|2|$work/fifo/libkavren.so.1 (named in KAVREN_LIBRARY) is not a regular file
+KAVREN_LIBRARY, a directory|$work/empty|KAVREN_LIBRARY=$work/vendor|--version|2|$work/vendor (named in KAVREN_LIBRARY) is not a regular file
 KAVREN_LIBRARY beats LD_LIBRARY_PATH|$work/empty|KAVREN_LIBRARY=$vendor LD_LIBRARY_PATH=$work/junk|--version|0|Device library: $vendor (named in KAVREN_LIBRARY)
 LD_LIBRARY_PATH|$work/empty|LD_LIBRARY_PATH=$work/vendor|--version|0|Device library: $vendor (found by the system's loader)
 LD_LIBRARY_PATH, a broken library is no reason to fall back|$work/empty|LD_LIBRARY_PATH=$work/junk|--version|2|$work/junk/libkavren.so.1 on LD_LIBRARY_PATH) cannot be loaded
+LD_LIBRARY_PATH, a FIFO is refused, not waited on|$work/empty|LD_LIBRARY_PATH=$work/fifo:$work/vendor|--version|2|$work/fifo/libkavren.so.1 on LD_LIBRARY_PATH) is not a regular file
 LD_LIBRARY_PATH unset, junk in the current directory|$work/junk||--version|0|Device library: $bundled (the bundled simulator)
 LD_LIBRARY_PATH empty, junk in the current directory|$work/junk|LD_LIBRARY_PATH=|--version|0|Device library: $bundled (the bundled simulator)
 an empty entry at the end is the current directory|$work/vendor|LD_LIBRARY_PATH=$work/empty:|--version|0|Device library: $vendor (found by the system's loader)
