@@ -1,5 +1,6 @@
 #include "DioOutput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -23,15 +24,42 @@ Output::Output(Output &&other) noexcept
     other.descriptor_ = -1;
 }
 
+namespace {
+
+// A symbolic link that another user left in a shared directory such as /tmp (sticky and writable by all),
+// whose directory is not theirs either: followed, it would make this user's recording replace a file the
+// planter chose. The rule the kernel's protected_symlinks applies, kept where that setting is off.
+bool plantedLink(const std::string &path, const struct stat &link) {
+    struct stat directory {};
+    const std::size_t slash = path.find_last_of('/');
+    const std::string parent =
+        slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
+    return ::stat(parent.c_str(), &directory) == 0 && (directory.st_mode & S_ISVTX) != 0 &&
+           (directory.st_mode & S_IWOTH) != 0 && link.st_uid != ::geteuid() &&
+           link.st_uid != directory.st_uid;
+}
+
+} // namespace
+
 bool Output::open(const std::string &path, std::string &problem) {
     path_ = path;
-    // Not emptied on opening: a file another recording holds must be refused before it is touched.
-    // Appending: a file another program empties gets the next lines at its start, not after a hole of zeros.
-    descriptor_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
     const auto fail = [&](const std::string &why) {
         problem = "cannot write " + path + ": " + why;
         return false;
     };
+    // Not emptied on opening: a file another recording holds must be refused before it is touched.
+    // Appending: a file another program empties gets the next lines at its start, not after a hole of zeros.
+    constexpr int Flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    descriptor_ = ::open(path.c_str(), Flags | O_NOFOLLOW, 0666);
+    const int error = errno;
+    struct stat link {};
+    if (descriptor_ < 0 && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (plantedLink(path, link)) // followed unless another user planted it
+            return fail("it is a symbolic link another user made in a shared directory");
+        descriptor_ = ::open(path.c_str(), Flags, 0666);
+    } else {
+        errno = error;
+    }
     if (descriptor_ < 0)
         return fail(std::strerror(errno));
     struct stat status {};

@@ -229,6 +229,21 @@ def test_outputs_replace_a_file_follow_a_link_and_feed_a_fifo(env, tmp_path):
     assert piped == "time_s,0x00,0x01\n0.000000,0,0\n"
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="making a link of another user's needs root")
+def test_a_link_another_user_planted_in_a_shared_directory_is_not_followed(env, tmp_path):
+    victim = tmp_path / "victim.txt"
+    victim.write_text("kept\n")
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    (shared / "rec.txt").symlink_to(victim)
+    os.lchown(shared / "rec.txt", 65534, 65534)
+    result = run(DIO, "watch", "DIO-SIM-0001", "--duration", "0.1", "--output", str(shared / "rec.txt"), env=env)
+    assert (result.returncode, result.stderr) == (
+        1, f"dio: cannot write {shared}/rec.txt: it is a symbolic link another user made in a shared directory\n")
+    assert victim.read_text() == "kept\n"
+
+
 @pytest.mark.parametrize("command", ["watch DIO-SIM-0002 --count 1 --format vcd", "read DIO-SIM-0001"])
 def test_a_closed_stdout_is_a_lost_output_not_another_file(env, command):
     # With fd 1 closed, the next file opened (the library's, a timer) would take it and receive the output.
