@@ -73,11 +73,18 @@ bool Output::open(const std::string &path, std::string &problem) {
     return true;
 }
 
+std::pair<dev_t, ino_t> Output::identity() const {
+    if (!identity_) { // no file (0, 0) is none other
+        struct stat status {};
+        const bool known = ::fstat(descriptor_, &status) == 0;
+        identity_ = known ? std::pair(status.st_dev, status.st_ino) : std::pair<dev_t, ino_t>(0, 0);
+    }
+    return *identity_;
+}
+
 bool Output::sameFileAs(const Output &other) const {
-    struct stat mine {
-    }, theirs{};
-    return ::fstat(descriptor_, &mine) == 0 && ::fstat(other.descriptor_, &theirs) == 0 &&
-           mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+    const auto mine = identity(), theirs = other.identity();
+    return mine == theirs && mine != std::pair<dev_t, ino_t>(0, 0);
 }
 
 bool Output::empty(std::string &problem) {

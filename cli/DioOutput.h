@@ -6,9 +6,11 @@
 // abandoned as failed.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 
 namespace dio {
 
@@ -37,7 +39,8 @@ public:
     std::string failure() const;
 
 private:
-    bool unchanged(); // a regular file still holds exactly what was written to it
+    std::pair<dev_t, ino_t> identity() const; // the file's device and inode, asked once
+    bool unchanged();                         // a regular file still holds exactly what was written to it
     bool takesMore(); // the output can take a write, or no stop signal came while it could not
     int descriptor_ = 1;
     std::string path_; // empty for standard output
@@ -45,6 +48,7 @@ private:
     off_t written_ = 0;
     int error_ = 0;
     std::string reason_; // a failure without an errno
+    mutable std::optional<std::pair<dev_t, ino_t>> identity_;
 };
 
 } // namespace dio

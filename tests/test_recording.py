@@ -342,6 +342,19 @@ def test_one_file_given_twice_is_refused_before_it_is_emptied(env, tmp_path, out
     assert (tmp_path / "rec.vcd").read_text() == "an earlier recording\n"
 
 
+def test_many_outputs_are_compared_once_each(env, tmp_path):
+    import resource
+    wanted = 10_010
+    if resource.getrlimit(resource.RLIMIT_NOFILE)[1] < wanted:
+        pytest.skip("the descriptor limit cannot hold 10000 outputs")
+    outputs = [argument for i in range(10_000) for argument in ("--output", str(tmp_path / f"{i}.txt"))]
+    result = subprocess.run([DIO, "watch", "DIO-SIM-0001", "--duration", "0.1", *outputs], env=env, text=True,
+                            capture_output=True, timeout=60,  # a hang bound: each pair once took two fstat calls
+                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, wanted)))
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "9999.txt").read_text().endswith(" 0x00=0x00 0x01=0x00\n")
+
+
 @pytest.mark.parametrize("name, head", [
     ("REC.VCD", "$date "), ("rec.Csv", "time_s,0x00,0x01\r\n"), ("rec.JSONL", '{"ports":'), ("rec.vcd.txt", "20"),
 ])
