@@ -85,28 +85,44 @@ std::unique_ptr<sim::StateFile> stateFile;
 std::vector<OpenedDevice> openHandles;
 DeviceHandle lastHandle = 0;
 
-// The environment's entries when the state's path was last worked out. A program may change its
-// environment between calls; setting or unsetting a variable replaces an entry of `environ` or the array
-// itself, so while every entry is the one seen last, so is the path, and a poll follows the environment
-// by comparing a few pointers.
+// Where the environment stood when the state's path was last worked out. A program may change its
+// environment between calls. Adding a variable grows or moves `environ`; removing one moves the entries
+// after it down, so the last slot seen turns to another pointer or the end; setting one that exists
+// replaces its entry's pointer. So while the array, its last entry, its end and the entries of the two
+// variables that name the path stand as seen, so does the path, and a poll compares a few pointers
+// however large the environment is.
 class EnvironmentEntries {
 public:
     bool unchanged() const {
-        std::size_t count = 0;
-        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count) {
-            if (count == seen_.size() || seen_[count] != *entry)
-                return false;
-        }
-        return count == seen_.size();
+        if (environ != array_ || environ == nullptr)
+            return environ == array_;
+        if (environ[count_] != nullptr || (count_ > 0 && environ[count_ - 1] != last_))
+            return false;
+        return std::all_of(pathEntries_.begin(), pathEntries_.end(),
+                           [](const auto &entry) { return environ[entry.first] == entry.second; });
     }
     void remember() {
-        seen_.clear();
-        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry)
-            seen_.push_back(*entry);
+        array_ = environ;
+        count_ = 0;
+        last_ = nullptr;
+        pathEntries_.clear();
+        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count_) {
+            last_ = *entry;
+            if (namesThePath(*entry))
+                pathEntries_.emplace_back(count_, *entry);
+        }
     }
 
 private:
-    std::vector<const char *> seen_;
+    static bool namesThePath(const char *entry) {
+        return std::strncmp(entry, "KAVREN_SIM_STATE=", 17) == 0 ||
+               std::strncmp(entry, "XDG_RUNTIME_DIR=", 16) == 0;
+    }
+
+    char **array_ = nullptr;
+    std::size_t count_ = 0;
+    const char *last_ = nullptr;
+    std::vector<std::pair<std::size_t, const char *>> pathEntries_;
 };
 
 sim::StateFile &file() {
