@@ -165,3 +165,37 @@ def test_a_change_by_dio_sim_shows_at_the_very_next_call(dio_sim):
         dio_sim.fail("ListDevices")
         with pytest.raises(dio.DeviceError, match="Error Listing Devices"):
             dio.devices()
+
+
+def test_each_call_uses_the_state_the_environment_names_now(tmp_path, monkeypatch):
+    """Variables added, changed and removed, before and after the two that name the state, show at the
+    next call: each state holds a device of its own, and the listing tells which state was used."""
+    runtime = tmp_path / "runtime"
+    runtime.mkdir(mode=0o700)
+    states = {"a": tmp_path / "a.state", "b": tmp_path / "b.state", "runtime": runtime / "kavren-sim.state"}
+
+    def use(name):
+        if name == "runtime":
+            monkeypatch.delenv("KAVREN_SIM_STATE")
+        else:
+            monkeypatch.setenv("KAVREN_SIM_STATE", str(states[name]))
+
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(runtime))
+    for name in states:
+        use(name)
+        dio.sim.add(f"IN-{name.upper()}", "marks its state")
+    steps = [
+        (lambda: use("a"), "a"),
+        (lambda: monkeypatch.setenv("DIO_TEST_PADDING", "x"), "a"),  # the array grows
+        (lambda: use("b"), "b"),  # an entry replaced in place
+        (lambda: monkeypatch.delenv("HOME", raising=False), "b"),  # entries before it move down
+        (lambda: use("runtime"), "runtime"),  # removed: the runtime directory's state
+        (lambda: use("a"), "a"),  # added again at the end
+        (lambda: monkeypatch.delenv("DIO_TEST_PADDING"), "a"),
+        (lambda: monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path)), "a"),  # not used while it is set
+        (lambda: use("runtime"), None),  # a runtime directory with no state yet: a new one is made
+    ]
+    for change, expected in steps:
+        change()
+        marks = [d.serial for d in dio.sim.status() if d.serial.startswith("IN-")]
+        assert marks == ([f"IN-{expected.upper()}"] if expected else []), (expected, marks)
