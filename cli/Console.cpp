@@ -16,7 +16,25 @@ bool isContinuation(std::string_view text, std::size_t at) {
     return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
 }
 
-// The length of the UTF-8 sequence that starts the text, or 0 when none does.
+// Whether the second byte keeps a sequence of this lead well formed: no longer form of a character that
+// has a shorter one (a lenient terminal could read E0 82 9B as the C1 control CSI), no UTF-16 surrogate,
+// nothing past U+10FFFF.
+bool allowedSecond(unsigned char lead, unsigned char second) {
+    switch (lead) {
+    case 0xE0:
+        return second >= 0xA0;
+    case 0xED:
+        return second < 0xA0;
+    case 0xF0:
+        return second >= 0x90;
+    case 0xF4:
+        return second < 0x90;
+    default:
+        return true;
+    }
+}
+
+// The length of the well-formed UTF-8 sequence that starts the text, or 0 when none does.
 std::size_t sequenceLength(std::string_view text) {
     const auto lead = static_cast<unsigned char>(text[0]);
     const std::size_t length = lead < 0x80   ? 1
@@ -27,7 +45,7 @@ std::size_t sequenceLength(std::string_view text) {
     for (std::size_t i = 1; i < length; ++i)
         if (!isContinuation(text, i))
             return 0;
-    return length;
+    return length < 3 || allowedSecond(lead, static_cast<unsigned char>(text[1])) ? length : 0;
 }
 
 // Writes all of the text, or returns the errno that stopped it.

@@ -158,6 +158,21 @@ private slots:
                                     << QByteArray("\\x9B");
         QTest::newRow("euro sign") << QByteArray("\xe2\x82\xac") << QByteArray("\xc3\xa2\\x82\xc2\xac")
                                    << QByteArray("\xe2\x82\xac");
+        // Sequences no strict decoder takes are escaped byte by byte, so none can pass for a control.
+        QTest::newRow("overlong CSI") << QByteArray("\xe0\x82\x9b") << QByteArray("\xc3\xa0\\x82\\x9B")
+                                      << QByteArray("\\xE0\\x82\\x9B");
+        QTest::newRow("overlong 4-byte NUL")
+            << QByteArray("\xf0\x80\x80\x80") << QByteArray("\xc3\xb0\\x80\\x80\\x80")
+            << QByteArray("\\xF0\\x80\\x80\\x80");
+        QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << QByteArray("\xc3\xad\xc2\xa0\\x80")
+                                   << QByteArray("\\xED\\xA0\\x80");
+        QTest::newRow("past U+10FFFF")
+            << QByteArray("\xf4\x90\x80\x80") << QByteArray("\xc3\xb4\\x90\\x80\\x80")
+            << QByteArray("\\xF4\\x90\\x80\\x80");
+        QTest::newRow("highest and last 3-byte")
+            << QByteArray("\xf4\x8f\xbf\xbf\xef\xbf\xbd")
+            << QByteArray("\xc3\xb4\\x8F\xc2\xbf\xc2\xbf\xc3\xaf\xc2\xbf\xc2\xbd")
+            << QByteArray("\xf4\x8f\xbf\xbf\xef\xbf\xbd");
     }
     void escaping() {
         QFETCH(QByteArray, bytes);
