@@ -26,17 +26,19 @@ Output::Output(Output &&other) noexcept
 
 namespace {
 
-// A symbolic link that another user left in a shared directory such as /tmp (sticky and writable by all),
-// whose directory is not theirs either: followed, it would make this user's recording replace a file the
-// planter chose. The rule the kernel's protected_symlinks applies, kept where that setting is off.
-bool plantedLink(const std::string &path, const struct stat &link) {
+// A symbolic link, file or FIFO that another user left in a shared directory such as /tmp (sticky and
+// writable by all), whose directory is not theirs either: followed, a link would make this user's
+// recording replace a file the planter chose; a file or FIFO would hand the recording to the planter,
+// and a FIFO with no reader would hold the program for good. The rules the kernel's protected_symlinks,
+// protected_regular and protected_fifos apply, kept where those settings are off.
+bool planted(const std::string &path, const struct stat &found) {
     struct stat directory {};
     const std::size_t slash = path.find_last_of('/');
     const std::string parent =
         slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
     return ::stat(parent.c_str(), &directory) == 0 && (directory.st_mode & S_ISVTX) != 0 &&
-           (directory.st_mode & S_IWOTH) != 0 && link.st_uid != ::geteuid() &&
-           link.st_uid != directory.st_uid;
+           (directory.st_mode & S_IWOTH) != 0 && found.st_uid != ::geteuid() &&
+           found.st_uid != directory.st_uid;
 }
 
 } // namespace
@@ -49,21 +51,33 @@ bool Output::open(const std::string &path, std::string &problem) {
     };
     // Not emptied on opening: a file another recording holds must be refused before it is touched.
     // Appending: a file another program empties gets the next lines at its start, not after a hole of zeros.
-    constexpr int Flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    // Not waiting: a FIFO with no reader fails at once, and is waited for only when it is no planted one.
+    constexpr int Flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     descriptor_ = ::open(path.c_str(), Flags | O_NOFOLLOW, 0666);
-    const int error = errno;
-    struct stat link {};
-    if (descriptor_ < 0 && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (plantedLink(path, link)) // followed unless another user planted it
+    int error = errno;
+    struct stat found {};
+    if (descriptor_ < 0 && ::lstat(path.c_str(), &found) == 0 && S_ISLNK(found.st_mode)) {
+        if (planted(path, found)) // followed unless another user planted it
             return fail("it is a symbolic link another user made in a shared directory");
         descriptor_ = ::open(path.c_str(), Flags, 0666);
-    } else {
-        errno = error;
+        error = errno;
+    }
+    if (descriptor_ < 0 && error == ENXIO && ::stat(path.c_str(), &found) == 0 && S_ISFIFO(found.st_mode)) {
+        if (planted(path, found))
+            return fail("it is a FIFO another user made in a shared directory");
+        descriptor_ = ::open(path.c_str(), Flags & ~O_NONBLOCK, 0666); // waits for a reader, as a FIFO does
+        error = errno;
     }
     if (descriptor_ < 0)
-        return fail(std::strerror(errno));
+        return fail(std::strerror(error));
     struct stat status {};
     if (::fstat(descriptor_, &status) != 0)
+        return fail(std::strerror(errno));
+    if ((S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) && planted(path, status))
+        return fail(std::string("it is a ") + (S_ISFIFO(status.st_mode) ? "FIFO" : "file") +
+                    " another user made in a shared directory");
+    const int flags = ::fcntl(descriptor_, F_GETFL);
+    if (flags < 0 || ::fcntl(descriptor_, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return fail(std::strerror(errno));
     if (!S_ISREG(status.st_mode))
         return true; // a pipe, a terminal, /dev/null: written as it is

@@ -239,19 +239,31 @@ def test_outputs_replace_a_file_follow_a_link_and_feed_a_fifo(env, tmp_path):
     assert piped == "time_s,0x00,0x01\n0.000000,0,0\n"
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="making a link of another user's needs root")
-def test_a_link_another_user_planted_in_a_shared_directory_is_not_followed(env, tmp_path):
+@pytest.mark.skipif(os.geteuid() != 0, reason="making a file of another user's needs root")
+@pytest.mark.parametrize("kind, plant", [
+    ("symbolic link", lambda path, victim: path.symlink_to(victim)),
+    ("file", lambda path, _: path.write_text("")),
+    ("FIFO", lambda path, _: os.mkfifo(path)),  # with no reader: once, the recording waited for good
+])
+def test_what_another_user_planted_in_a_shared_directory_is_not_written(env, tmp_path, kind, plant):
     victim = tmp_path / "victim.txt"
     victim.write_text("kept\n")
     shared = tmp_path / "shared"
     shared.mkdir()
     shared.chmod(0o1777)
-    (shared / "rec.txt").symlink_to(victim)
+    plant(shared / "rec.txt", victim)
     os.lchown(shared / "rec.txt", 65534, 65534)
     result = run(DIO, "watch", "DIO-SIM-0001", "--duration", "0.1", "--output", str(shared / "rec.txt"), env=env)
     assert (result.returncode, result.stderr) == (
-        1, f"dio: cannot write {shared}/rec.txt: it is a symbolic link another user made in a shared directory\n")
+        1, f"dio: cannot write {shared}/rec.txt: it is a {kind} another user made in a shared directory\n")
     assert victim.read_text() == "kept\n"
+    if kind == "file":
+        assert (shared / "rec.txt").read_text() == ""
+    # The same file is written when the directory's owner made it, as the kernel's own rules allow.
+    os.chown(shared, 65534, 65534)
+    if kind != "FIFO":
+        assert run(DIO, "watch", "DIO-SIM-0001", "--duration", "0.1", "--output", str(shared / "rec.txt"),
+                   env=env).returncode == 0
 
 
 @pytest.mark.parametrize("command", ["watch DIO-SIM-0002 --count 1 --format vcd", "read DIO-SIM-0001"])
