@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "Console.h"
 #include "LibraryLoader.h"
 
 namespace startup {
@@ -28,7 +29,7 @@ std::string noDisplayText() {
 } // namespace
 
 void reportProblem(const std::string &text, int &argc, char **argv) {
-    std::fprintf(stderr, "diopanel: %s\n", text.c_str());
+    std::fprintf(stderr, "diopanel: %s\n", cli::oneLine(text).c_str()); // paths and loader errors escaped
     if (!hasDisplay())
         return;
     QApplication application(argc, argv);

@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "Console.h"
 #include "LibraryLoader.h"
 #include "StartupProblems.h"
 
@@ -77,12 +78,12 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error) {
 int printVersion(bool loaded, const std::string &problem) {
     std::printf("diopanel %s\n", DIOPANEL_VERSION);
     if (loaded) {
-        std::printf("Device library: %s (%s)\n", device::loadedLibraryPath().c_str(),
+        std::printf("Device library: %s (%s)\n", cli::oneLine(device::loadedLibraryPath()).c_str(),
                     device::sourceDescription(device::loadedLibrarySource()).c_str());
         return 0;
     }
     std::printf("Device library: none usable\n");
-    std::fprintf(stderr, "diopanel: %s\n", problem.c_str());
+    std::fprintf(stderr, "diopanel: %s\n", cli::oneLine(problem).c_str());
     return LibraryProblem;
 }
 
@@ -98,7 +99,7 @@ int main(int argc, char *argv[]) {
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "diopanel: %s\n%s", error.c_str(), usageText().c_str());
+        std::fprintf(stderr, "diopanel: %s\n%s", cli::oneLine(error).c_str(), usageText().c_str());
         return BadUsage;
     }
     if (options.help) {

@@ -11,6 +11,9 @@ mkfifo "$work/fifo/libkavren.so.1" # opened for reading, it would wait for a wri
 cp "$standin" "$work/vendor/libkavren.so.1"
 echo "not a library" >"$work/junk/libkavren.so.1"
 vendor=$work/vendor/libkavren.so.1
+esc=$(printf '\033') # a terminal's escape in a path: shown as \x1B, never sent as it is
+mkdir -p "$work/odd${esc}[2J"
+cp "$standin" "$work/odd${esc}[2J/libkavren.so.1"
 failures=0
 
 run() { # directory, environment, arguments...
@@ -57,6 +60,9 @@ LD_LIBRARY_PATH empty, junk in the current directory|$work/junk|LD_LIBRARY_PATH=
 an empty entry at the end is the current directory|$work/vendor|LD_LIBRARY_PATH=$work/empty:|--version|0|Device library: $vendor (found by the system's loader)
 an empty entry at the start is the current directory|$work/vendor|LD_LIBRARY_PATH=:$work/empty|--version|0|Device library: $vendor (found by the system's loader)
 an empty entry inside is the current directory|$work/junk|LD_LIBRARY_PATH=$work/empty::/nonexistent|--version|2|$work/junk/libkavren.so.1 on LD_LIBRARY_PATH) cannot be loaded
+a control in a missing path is escaped|$work/empty||--version --library $work/${esc}[31m.so|2|$work/\x1B[31m.so (named with --library) does not exist
+a control in a loaded path is escaped|$work/empty||--version --library $work/odd${esc}[2J/libkavren.so.1|0|Device library: $work/odd\x1B[2J/libkavren.so.1 (named with --library)
+a control in an unknown option is escaped|$work/empty||--x${esc}]0;title|2|diopanel: unknown argument --x\x1B]0;title
 --simulator beats everything else|$work/junk|KAVREN_LIBRARY=$incomplete LD_LIBRARY_PATH=$work/junk|--version --simulator|0|Device library: $bundled (the bundled simulator)
 --simulator with --library is bad usage|$work/empty||--simulator --library $vendor|2|--library and --simulator cannot be used together
 --library without a path is bad usage|$work/empty||--library|2|--library needs a path
