@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "Console.h"
 #include "LibraryLoader.h"
 #include "StartupProblems.h"
 #include "Unit1.h"
@@ -18,7 +19,7 @@ namespace {
 
 // The application's exception display: on stderr always, and in a dialog once there is an application.
 void ShowException(const std::exception &error) {
-    std::fprintf(stderr, "diopanel: %s\n", error.what());
+    std::fprintf(stderr, "diopanel: %s\n", cli::oneLine(error.what()).c_str());
     if (QApplication::instance() != nullptr)
         QMessageBox::critical(nullptr, QStringLiteral("Test USB DIO"), QString::fromLocal8Bit(error.what()));
 }
