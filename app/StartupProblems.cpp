@@ -26,19 +26,42 @@ std::string noDisplayText() {
            "without a screen, start it in a virtual X display: xvfb-run -a diopanel";
 }
 
+// Each line escaped on its own, so that the text's own line breaks stay line breaks.
+void writeLines(std::string_view prefix, std::string_view text) {
+    for (std::size_t end = 0; end != std::string_view::npos; text.remove_prefix(end + 1)) {
+        end = text.find('\n');
+        std::fprintf(stderr, "%.*s%s\n", static_cast<int>(prefix.size()), prefix.data(),
+                     cli::oneLine(text.substr(0, end)).c_str());
+        prefix = {};
+        if (end == std::string_view::npos)
+            break;
+    }
+}
+
+void writeEscaped(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    writeLines({}, qFormatLogMessage(type, context, message).toStdString());
+}
+
 } // namespace
 
+void escapeQtMessages() {
+    qInstallMessageHandler(writeEscaped);
+}
+
 void reportProblem(const std::string &text, int &argc, char **argv) {
-    std::fprintf(stderr, "diopanel: %s\n", cli::oneLine(text).c_str()); // paths and loader errors escaped
+    writeLines("diopanel: ", text);
     if (!hasDisplay())
         return;
+    escapeQtMessages();
     QApplication application(argc, argv);
     QMessageBox::critical(nullptr, QStringLiteral("Test USB DIO"), QString::fromLocal8Bit(text.c_str()));
 }
 
 int refusalToStart(bool libraryLoaded, const std::string &libraryProblem, int &argc, char **argv) {
     if (!libraryLoaded) {
-        reportProblem(libraryProblem + "\n\n" + device::howToProvideDeviceLibrary(), argc, argv);
+        // The problem names paths and the loader's words: a line break in them is escaped too.
+        reportProblem(cli::oneLine(libraryProblem) + "\n\n" + device::howToProvideDeviceLibrary(), argc,
+                      argv);
         return 2;
     }
     if (!hasDisplay()) {

@@ -116,6 +116,7 @@ int main(int argc, char *argv[]) {
     const std::string panel = panelPath();
     char *panelArguments[] = {const_cast<char *>(panel.c_str()), nullptr};
     execv(panel.c_str(), panelArguments);
-    startup::reportProblem("The panel " + panel + " cannot be started: " + std::strerror(errno), argc, argv);
+    startup::reportProblem("The panel " + cli::oneLine(panel) + " cannot be started: " + std::strerror(errno),
+                           argc, argv);
     return PanelNotStarted;
 }

@@ -27,6 +27,7 @@ void ShowException(const std::exception &error) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    startup::escapeQtMessages();
     std::string problem;
     const bool loaded = device::loadDeviceLibrary({}, problem);
     if (const int refused = startup::refusalToStart(loaded, problem, argc, argv); refused != 0)

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -41,6 +43,13 @@ bool planted(const std::string &path, const struct stat &found) {
            found.st_uid != directory.st_uid;
 }
 
+// The path with its symbolic links resolved: a file reached through a link is planted or not by the
+// directory it is in, as the kernel decides, not by the link's.
+std::string resolved(const std::string &path) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
+}
+
 } // namespace
 
 bool Output::open(const std::string &path, std::string &problem) {
@@ -63,7 +72,7 @@ bool Output::open(const std::string &path, std::string &problem) {
         error = errno;
     }
     if (descriptor_ < 0 && error == ENXIO && ::stat(path.c_str(), &found) == 0 && S_ISFIFO(found.st_mode)) {
-        if (planted(path, found))
+        if (planted(resolved(path), found))
             return fail("it is a FIFO another user made in a shared directory");
         descriptor_ = ::open(path.c_str(), Flags & ~O_NONBLOCK, 0666); // waits for a reader, as a FIFO does
         error = errno;
@@ -73,7 +82,7 @@ bool Output::open(const std::string &path, std::string &problem) {
     struct stat status {};
     if (::fstat(descriptor_, &status) != 0)
         return fail(std::strerror(errno));
-    if ((S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) && planted(path, status))
+    if ((S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) && planted(resolved(path), status))
         return fail(std::string("it is a ") + (S_ISFIFO(status.st_mode) ? "FIFO" : "file") +
                     " another user made in a shared directory");
     const int flags = ::fcntl(descriptor_, F_GETFL);

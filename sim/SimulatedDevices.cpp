@@ -85,31 +85,31 @@ std::unique_ptr<sim::StateFile> stateFile;
 std::vector<OpenedDevice> openHandles;
 DeviceHandle lastHandle = 0;
 
-// Where the environment stood when the state's path was last worked out. A program may change its
-// environment between calls. Adding a variable grows or moves `environ`; removing one moves the entries
-// after it down, so the last slot seen turns to another pointer or the end; setting one that exists
-// replaces its entry's pointer. So while the array, its last entry, its end and the entries of the two
-// variables that name the path stand as seen, so does the path, and a poll compares a few pointers
-// however large the environment is.
+// The environment's entries when the state's path was last worked out. A program may change its
+// environment between calls; setting or unsetting a variable replaces an entry of `environ` or the array
+// itself, so while every entry is the one seen last, so is the path. Every entry, not just the array's
+// bounds and the two that name the path: a variable removed and another added can leave the array, its
+// length and its last entry as they were. The two entries' text too: putenv makes the caller's buffer
+// the entry, so writing to that buffer changes the variable under the same pointer.
 class EnvironmentEntries {
 public:
     bool unchanged() const {
-        if (environ != array_ || environ == nullptr)
-            return environ == array_;
-        if (environ[count_] != nullptr || (count_ > 0 && environ[count_ - 1] != last_))
-            return false;
-        return std::all_of(pathEntries_.begin(), pathEntries_.end(),
-                           [](const auto &entry) { return environ[entry.first] == entry.second; });
+        std::size_t count = 0;
+        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count) {
+            if (count == seen_.size() || seen_[count] != *entry)
+                return false;
+        }
+        return count == seen_.size() &&
+               std::all_of(pathEntries_.begin(), pathEntries_.end(),
+                           [](const auto &entry) { return entry.second == environ[entry.first]; });
     }
     void remember() {
-        array_ = environ;
-        count_ = 0;
-        last_ = nullptr;
+        seen_.clear();
         pathEntries_.clear();
-        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count_) {
-            last_ = *entry;
+        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
             if (namesThePath(*entry))
-                pathEntries_.emplace_back(count_, *entry);
+                pathEntries_.emplace_back(seen_.size(), *entry);
+            seen_.push_back(*entry);
         }
     }
 
@@ -119,10 +119,8 @@ private:
                std::strncmp(entry, "XDG_RUNTIME_DIR=", 16) == 0;
     }
 
-    char **array_ = nullptr;
-    std::size_t count_ = 0;
-    const char *last_ = nullptr;
-    std::vector<std::pair<std::size_t, const char *>> pathEntries_;
+    std::vector<const char *> seen_;
+    std::vector<std::pair<std::size_t, std::string>> pathEntries_; // where, and the text seen there
 };
 
 sim::StateFile &file() {

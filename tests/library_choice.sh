@@ -63,6 +63,7 @@ an empty entry inside is the current directory|$work/junk|LD_LIBRARY_PATH=$work/
 a control in a missing path is escaped|$work/empty||--version --library $work/${esc}[31m.so|2|$work/\x1B[31m.so (named with --library) does not exist
 a control in a loaded path is escaped|$work/empty||--version --library $work/odd${esc}[2J/libkavren.so.1|0|Device library: $work/odd\x1B[2J/libkavren.so.1 (named with --library)
 a control in an unknown option is escaped|$work/empty||--x${esc}]0;title|2|diopanel: unknown argument --x\x1B]0;title
+a control in DISPLAY is escaped in Qt's message|$work/empty|DISPLAY=${esc}[31mnone|--simulator|134|could not connect to display \x1B[31mnone
 --simulator beats everything else|$work/junk|KAVREN_LIBRARY=$incomplete LD_LIBRARY_PATH=$work/junk|--version --simulator|0|Device library: $bundled (the bundled simulator)
 --simulator with --library is bad usage|$work/empty||--simulator --library $vendor|2|--library and --simulator cannot be used together
 --library without a path is bad usage|$work/empty||--library|2|--library needs a path
@@ -74,6 +75,14 @@ no display|$work/empty|||1|xvfb-run -a diopanel
 no display, the xcb platform asked for|$work/empty|QT_QPA_PLATFORM=xcb||1|xvfb-run -a diopanel
 no display and a bad library: the library first|$work/empty||--library $incomplete|2|does not provide
 ROWS
+
+# A problem's own line breaks stay line breaks: only what paths and libraries bring is escaped.
+if [[ "$(run "$work/empty" "" --library "$incomplete")" == *'\x0A'* ]]; then
+    echo "FAIL a library problem keeps its line breaks" >&2
+    failures=$((failures + 1))
+else
+    echo "ok   a library problem keeps its line breaks"
+fi
 
 # The panel the launcher becomes maps the very file the launcher chose. Offscreen needs no display.
 panel_maps() { # directory, environment, arguments... -> the device libraries the running panel maps

@@ -266,6 +266,26 @@ def test_what_another_user_planted_in_a_shared_directory_is_not_written(env, tmp
                    env=env).returncode == 0
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="making a file of another user's needs root")
+@pytest.mark.parametrize("kind, plant", [
+    ("file", lambda path: path.write_text("kept\n")),
+    ("FIFO", os.mkfifo),  # with no reader: reached through the link, it held the recording for good
+])
+def test_a_link_of_ones_own_to_what_another_user_planted_is_not_followed(env, tmp_path, kind, plant):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    plant(shared / "rec.txt")
+    os.chown(shared / "rec.txt", 65534, 65534)
+    (tmp_path / "rec.txt").symlink_to(shared / "rec.txt")  # this user's, in a directory of this user's
+    result = run(DIO, "watch", "DIO-SIM-0001", "--duration", "0.1", "--output", str(tmp_path / "rec.txt"),
+                 env=env)
+    assert (result.returncode, result.stderr) == (
+        1, f"dio: cannot write {tmp_path}/rec.txt: it is a {kind} another user made in a shared directory\n")
+    if kind == "file":
+        assert (shared / "rec.txt").read_text() == "kept\n"
+
+
 @pytest.mark.parametrize("command", ["watch DIO-SIM-0002 --count 1 --format vcd", "read DIO-SIM-0001"])
 def test_a_closed_stdout_is_a_lost_output_not_another_file(env, command):
     # With fd 1 closed, the next file opened (the library's, a timer) would take it and receive the output.

@@ -1,4 +1,5 @@
 """dio.sim against dio-sim: the same changes and the same refusals; the fixtures; the README's example."""
+import ctypes
 import os
 import pathlib
 import re
@@ -197,5 +198,44 @@ def test_each_call_uses_the_state_the_environment_names_now(tmp_path, monkeypatc
     ]
     for change, expected in steps:
         change()
-        marks = [d.serial for d in dio.sim.status() if d.serial.startswith("IN-")]
+        marks = [d.serial for d in dio.devices() if d.serial.startswith("IN-")]  # through the library
         assert marks == ([f"IN-{expected.upper()}"] if expected else []), (expected, marks)
+
+
+def _moved_in_behind_the_last(monkeypatch, state):
+    """The variable is added where one was removed, and the last entry is set again: the array, its
+    length and its last entry (glibc hands back the same string for the same value) are as before."""
+    monkeypatch.delenv("DIO_TEST_PADDING")
+    monkeypatch.setenv("KAVREN_SIM_STATE", str(state))
+    monkeypatch.delenv("DIO_TEST_LAST")
+    monkeypatch.setenv("DIO_TEST_LAST", "y")
+
+
+_PUT_ENTRIES = []
+
+
+def _edited_in_place(monkeypatch, state):
+    """putenv makes the caller's buffer the entry: writing to it changes the environment."""
+    libc = ctypes.CDLL(None)
+    entry = ctypes.create_string_buffer(b"KAVREN_SIM_STATE=" + bytes(state.with_suffix(".first")))
+    assert libc.putenv(entry) == 0
+    _PUT_ENTRIES.append(entry)  # an entry of the environment until the variable is set again: never freed
+    assert [d.serial for d in dio.devices() if d.serial.startswith("IN-")] == []
+    entry.value = b"KAVREN_SIM_STATE=" + bytes(state)
+
+
+@pytest.mark.parametrize("change", [_moved_in_behind_the_last, _edited_in_place])
+def test_a_state_named_behind_the_environments_bounds_is_used(tmp_path, monkeypatch, change):
+    runtime = tmp_path / "runtime"
+    runtime.mkdir(mode=0o700)
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(runtime))
+    monkeypatch.delenv("KAVREN_SIM_STATE")
+    dio.sim.add("IN-RUNTIME", "the runtime directory's state")
+    monkeypatch.setenv("DIO_TEST_PADDING", "x")
+    monkeypatch.setenv("DIO_TEST_LAST", "y")
+    assert [d.serial for d in dio.devices() if d.serial.startswith("IN-")] == ["IN-RUNTIME"]
+    monkeypatch.setenv("KAVREN_SIM_STATE", str(tmp_path / "named.state"))
+    dio.sim.add("IN-NAMED", "the named state")
+    monkeypatch.delenv("KAVREN_SIM_STATE")
+    change(monkeypatch, tmp_path / "named.state")
+    assert [d.serial for d in dio.devices() if d.serial.startswith("IN-")] == ["IN-NAMED"]
