@@ -77,6 +77,8 @@ bool Output::open(const std::string &path, std::string &problem) {
         descriptor_ = ::open(path.c_str(), Flags & ~O_NONBLOCK, 0666); // waits for a reader, as a FIFO does
         error = errno;
     }
+    if (descriptor_ < 0 && error == ENXIO && ::stat(path.c_str(), &found) == 0 && S_ISSOCK(found.st_mode))
+        return fail("it is a socket"); // which open() cannot reach: "No such device or address" says less
     if (descriptor_ < 0)
         return fail(std::strerror(error));
     struct stat status {};

@@ -4,6 +4,7 @@
 import os
 import re
 import signal
+import socket
 import subprocess
 import time
 
@@ -213,9 +214,12 @@ def test_an_odd_serial_number_makes_a_valid_scope(env, tmp_path, serial, scope):
     ("{tmp}", "dio: cannot write {tmp}: Is a directory\n"),
     ("{tmp}/no/such/rec.vcd", "dio: cannot write {tmp}/no/such/rec.vcd: No such file or directory\n"),
     ("{tmp}/twice.vcd", "dio: cannot write {tmp}/twice.vcd: another recording is writing it\n"),
+    ("{tmp}/listening", "dio: cannot write {tmp}/listening: it is a socket\n"),
 ])
 def test_an_output_that_cannot_be_written_fails(env, tmp_path, target, message):
     target, message = target.format(tmp=tmp_path), message.format(tmp=tmp_path)
+    listening = socket.socket(socket.AF_UNIX)  # a socket open() cannot reach, named as what it is
+    listening.bind(str(tmp_path / "listening"))
     earlier = tmp_path / "earlier.vcd"
     earlier.write_text("an earlier recording\n")
     outputs = ["--output", str(earlier)] + ["--output", target] * (2 if "twice" in target else 1)
