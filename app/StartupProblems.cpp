@@ -1,7 +1,5 @@
 #include "StartupProblems.h"
 
-#include <cstdio>
-
 #include <QApplication>
 #include <QMessageBox>
 
@@ -26,20 +24,24 @@ std::string noDisplayText() {
            "without a screen, start it in a virtual X display: xvfb-run -a diopanel";
 }
 
-// Each line escaped on its own, so that the text's own line breaks stay line breaks.
-void writeLines(std::string_view prefix, std::string_view text) {
-    for (std::size_t end = 0; end != std::string_view::npos; text.remove_prefix(end + 1)) {
-        end = text.find('\n');
-        std::fprintf(stderr, "%.*s%s\n", static_cast<int>(prefix.size()), prefix.data(),
-                     cli::oneLine(text.substr(0, end)).c_str());
-        prefix = {};
+// Each line escaped on its own, so that the text's own line breaks stay line breaks; the first after the
+// program's name when `named`.
+void writeLines(std::string_view text, bool named) {
+    cli::Console console("diopanel");
+    for (bool first = true;; first = false) {
+        const std::size_t end = text.find('\n');
+        if (first && named)
+            console.error(text.substr(0, end));
+        else
+            console.note(text.substr(0, end));
         if (end == std::string_view::npos)
-            break;
+            return;
+        text.remove_prefix(end + 1);
     }
 }
 
 void writeEscaped(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    writeLines({}, qFormatLogMessage(type, context, message).toStdString());
+    writeLines(qFormatLogMessage(type, context, message).toStdString(), false);
 }
 
 } // namespace
@@ -49,7 +51,7 @@ void escapeQtMessages() {
 }
 
 void reportProblem(const std::string &text, int &argc, char **argv) {
-    writeLines("diopanel: ", text);
+    writeLines(text, true);
     if (!hasDisplay())
         return;
     escapeQtMessages();
@@ -65,7 +67,7 @@ int refusalToStart(bool libraryLoaded, const std::string &libraryProblem, int &a
         return 2;
     }
     if (!hasDisplay()) {
-        std::fprintf(stderr, "diopanel: %s\n", noDisplayText().c_str());
+        cli::Console("diopanel").error(noDisplayText());
         return 1;
     }
     return 0;

@@ -83,7 +83,7 @@ int printVersion(bool loaded, const std::string &problem) {
         return 0;
     }
     std::printf("Device library: none usable\n");
-    std::fprintf(stderr, "diopanel: %s\n", cli::oneLine(problem).c_str());
+    cli::Console("diopanel").error(problem);
     return LibraryProblem;
 }
 
@@ -99,7 +99,8 @@ int main(int argc, char *argv[]) {
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "diopanel: %s\n%s", cli::oneLine(error).c_str(), usageText().c_str());
+        cli::Console("diopanel").error(error);
+        std::fprintf(stderr, "%s", usageText().c_str());
         return BadUsage;
     }
     if (options.help) {

@@ -2,7 +2,6 @@
 // window is up the exit code is always 0. The launcher normally chose and checked the library already and
 // names it in KAVREN_LIBRARY; started directly, the panel applies the same rule itself.
 
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
@@ -19,7 +18,7 @@ namespace {
 
 // The application's exception display: on stderr always, and in a dialog once there is an application.
 void ShowException(const std::exception &error) {
-    std::fprintf(stderr, "diopanel: %s\n", cli::oneLine(error.what()).c_str());
+    cli::Console("diopanel").error(error.what());
     if (QApplication::instance() != nullptr)
         QMessageBox::critical(nullptr, QStringLiteral("Test USB DIO"), QString::fromLocal8Bit(error.what()));
 }
