@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""What dio-mqtt costs against a local mosquitto, each figure the median of three runs of short phases:
+"""What dio-mqtt costs against a local mosquitto, each figure the median of several runs (five by default) of
+short phases:
 
 - CPU of the bridge polling one unchanged device every 10 ms, and fifty devices every 100 ms, beside a
   floor program that only sleeps to a timer at the same interval, measured over the same seconds, and a
