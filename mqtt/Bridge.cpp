@@ -74,8 +74,8 @@ void Bridge::lastWords() {
         topics = sharedAvailabilityTopics_;
     }
     for (const std::string &topic : topics)
-        link_.publish(topic, "offline", true);
-    link_.publish(settings_.topics.bridgeState(), "offline", true);
+        link_.publishLastWord(topic, "offline");
+    link_.publishLastWord(settings_.topics.bridgeState(), "offline");
     link_.stop();
 }
 
@@ -144,7 +144,8 @@ void Bridge::rescan() {
             known->info.serial.clear(); // moved: no longer found among the old ones
             continue;
         }
-        Device fresh{{serial, listed.description, {}}, device::serialNumberBuffer(serial), {}, {}, {}, false};
+        std::erase_if(departed_, [&](const Device &gone) { return gone.info.serial == serial; });
+        Device fresh{.info = {serial, listed.description, {}}, .serial = device::serialNumberBuffer(serial)};
         if (const Outcome failure = readVersion(fresh.serial, fresh.info.version))
             publishFailure(fresh, *failure);
         kept.push_back(std::move(fresh));
@@ -153,10 +154,8 @@ void Bridge::rescan() {
     for (Device &gone : devices_) {
         if (gone.info.serial.empty())
             continue;
-        if (gone.available != false)
-            link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
-        if (settings_.homeassistant)
-            publishDiscovery(gone.info, false);
+        if (!publishDeparture(gone))
+            departed_.push_back(std::move(gone));
         changed = true;
     }
     devices_ = std::move(kept);
@@ -242,16 +241,24 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
 
 void Bridge::republish() {
     link_.publish(settings_.topics.bridgeState(), "online", true);
+    std::erase_if(departed_, [this](const Device &gone) { return publishDeparture(gone); });
     publishDevices();
     for (Device &device : devices_) {
         if (device.available)
-            link_.publish(settings_.topics.availability(device.info.serial),
-                          *device.available ? "online" : "offline", true);
+            device.offlineTold = link_.publish(settings_.topics.availability(device.info.serial),
+                                               *device.available ? "online" : "offline", true) &&
+                                 !*device.available;
         if (device.published)
             link_.publish(settings_.topics.device(device.info.serial), stateJson(*device.published), true);
         if (settings_.homeassistant)
             publishDiscovery(device.info, true);
     }
+}
+
+bool Bridge::publishDeparture(const Device &gone) {
+    const bool told =
+        gone.offlineTold || link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
+    return (!settings_.homeassistant || publishDiscovery(gone.info, false)) && told;
 }
 
 void Bridge::publishDevices() {
@@ -261,16 +268,21 @@ void Bridge::publishDevices() {
     link_.publish(settings_.topics.bridgeDevices(), devicesJson(list), true);
 }
 
-void Bridge::publishDiscovery(const BridgedDevice &device, bool present) {
+bool Bridge::publishDiscovery(const BridgedDevice &device, bool present) {
+    bool handed = true;
     for (const auto &[topic, config] : discoveryConfigs(device, settings_.topics, settings_.discoveryPrefix))
-        link_.publish(topic, present ? config : std::string(), true);
+        handed = link_.publish(topic, present ? config : std::string(), true) && handed;
+    return handed;
 }
 
 void Bridge::setAvailable(Device &device, bool available) {
     if (device.available == available)
         return;
     device.available = available;
-    link_.publish(settings_.topics.availability(device.info.serial), available ? "online" : "offline", true);
+    device.offlineTold =
+        link_.publish(settings_.topics.availability(device.info.serial), available ? "online" : "offline",
+                      true) &&
+        !available;
 }
 
 void Bridge::publishState(Device &device, const PortState &state) {

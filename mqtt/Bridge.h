@@ -38,9 +38,10 @@ private:
     struct Device {
         BridgedDevice info;
         device::SerialNumberBuffer serial;
-        std::optional<bool> available;
-        std::optional<PortState> published;
-        std::optional<CallFailure> lastFailure;
+        std::optional<bool> available{};
+        bool offlineTold = false; // the broker holds "offline" from this bridge for the device
+        std::optional<PortState> published{};
+        std::optional<CallFailure> lastFailure{};
         bool polled = false;
     };
 
@@ -53,7 +54,8 @@ private:
                       const std::vector<std::string_view> &levels);
     void republish();
     void publishDevices();
-    void publishDiscovery(const BridgedDevice &device, bool present);
+    bool publishDiscovery(const BridgedDevice &device, bool present);
+    bool publishDeparture(const Device &gone);
     void setAvailable(Device &device, bool available);
     void publishState(Device &device, const PortState &state);
     void publishFailure(Device &device, const CallFailure &failure);
@@ -66,6 +68,9 @@ private:
     std::vector<Device> devices_;
     std::set<std::string> skipped_; // serial numbers already told as not bridged
     std::optional<CallFailure> listFailure_;
+    // Devices gone while the broker was away: their offline notices are published on reconnect, or the
+    // broker would keep saying they are online.
+    std::vector<Device> departed_;
     std::mutex sharedMutex_;
     std::vector<std::string> sharedAvailabilityTopics_; // for lastWords, from the watcher's thread
 };

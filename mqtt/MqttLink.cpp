@@ -244,6 +244,7 @@ void MqttLink::onConnect(mosquitto *client, void *self, int rc) {
     {
         std::lock_guard lock(link->mutex_);
         link->connected_ = true;
+        ++link->unannouncedConnects_;
         link->resetBackoff_ = true;
         link->connectedAt_ = std::chrono::steady_clock::now();
         link->lastReport_.clear();
@@ -292,6 +293,8 @@ std::optional<LinkEvent> MqttLink::nextEvent() {
         return std::nullopt;
     LinkEvent event = std::move(events_.front());
     events_.pop_front();
+    if (event.kind == LinkEvent::Kind::Connected)
+        --unannouncedConnects_;
     room_.notify_one();
     return event;
 }
@@ -308,9 +311,22 @@ void MqttLink::closeEvents() {
 bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain) {
     {
         std::lock_guard lock(mutex_);
+        if (!connected_ || unannouncedConnects_ > 0)
+            return false;
+    }
+    return hand(topic, payload, retain);
+}
+
+bool MqttLink::publishLastWord(const std::string &topic, const std::string &payload) {
+    {
+        std::lock_guard lock(mutex_);
         if (!connected_)
             return false;
     }
+    return hand(topic, payload, true);
+}
+
+bool MqttLink::hand(const std::string &topic, const std::string &payload, bool retain) {
     const bool handed =
         MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
                                               static_cast<int>(payload.size()), payload.data(), 0, retain);

@@ -55,8 +55,12 @@ public:
     // reconnect. A command is acknowledged to the broker as it is read, before it is applied, and the client
     // library reads at once as many packets as it has QoS 1 messages outstanding: publishing at QoS 1 would
     // let a flood pile up acknowledged commands that a stop cannot apply in time.
-    // True when the message was handed to the connection.
+    // True when the message was handed to the connection. Refused from a new connection until the bridge
+    // took its Connected event: the bridge publishes everything then, and a state published in between
+    // would reach subscribers twice.
     bool publish(const std::string &topic, const std::string &payload, bool retain);
+    // Retained, at any moment the broker is connected: the offline notices of a stop.
+    bool publishLastWord(const std::string &topic, const std::string &payload);
     // Disconnects after what was published, and ends the network thread.
     void stop();
 
@@ -72,6 +76,7 @@ public:
 private:
     explicit MqttLink(LinkSettings settings);
     void push(LinkEvent event);
+    bool hand(const std::string &topic, const std::string &payload, bool retain);
     static void onConnect(mosquitto *, void *self, int rc);
     static void onDisconnect(mosquitto *, void *self, int rc);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
@@ -94,6 +99,7 @@ private:
     bool closed_ = false;
     bool reading_ = false; // the network thread may be reading from the broker
     bool connected_ = false;
+    int unannouncedConnects_ = 0; // Connected events not yet taken by the bridge
     bool stopping_ = false;
     bool resetBackoff_ = false; // a connection was accepted at connectedAt_
     std::chrono::steady_clock::time_point connectedAt_;

@@ -3,6 +3,8 @@ read back, device texts exact, serial numbers that cannot be topic levels left o
 import json
 import time
 
+import pytest
+
 from conftest import cpu_seconds, wait_for
 
 SIM1, SIM2 = "DIO-SIM-0001", "DIO-SIM-0002"
@@ -23,11 +25,14 @@ def test_retained_state_reaches_a_late_subscriber(bridge, client):
         {"serial": SIM2, "description": "Simulated USB DIO - counting inputs", "version": "1.0-sim"}]
 
 
-def test_an_input_change_is_published_once(bridge, client, sim):
+@pytest.mark.parametrize("first_read_ms", [0, 400], ids=["quick first read", "first read outlasting the connect"])
+def test_an_input_change_is_published_once(bridge, client, sim, first_read_ms):
     sim("add", "MAN-1", "Manual bench", "--mode", "manual")
-    bridge()
-    watcher = client("dio/MAN-1")
+    watcher = client("dio/MAN-1")  # there before the bridge: every publish reaches it
+    sim("delay", "ReadPort", str(first_read_ms // 4))  # four ports read in one open
+    bridge("--serial", "MAN-1")
     watcher.wait("dio/MAN-1")
+    sim("delay", "ReadPort", "0")
     sim("set", "MAN-1", "0x01", "0x5A")
     watcher.wait_json("dio/MAN-1", lambda s: s["0x01"] == 0x5A)
     time.sleep(0.5)  # some twenty polls of the unchanged device

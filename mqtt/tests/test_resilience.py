@@ -75,6 +75,19 @@ def test_a_restarted_broker_without_its_data_gets_everything_again(bridge, clien
     late.wait("dio/bridge/devices")
 
 
+def test_a_device_gone_while_the_broker_was_away_is_offline_once_it_is_back(bridge, client, broker, sim):
+    bridge("--homeassistant")
+    client().wait(f"dio/{SIM1}/availability", "online")
+    broker.stop()
+    sim("remove", SIM1)
+    time.sleep(2.5)  # two rescans find it gone while the broker is away
+    broker.start()
+    late = client("dio/#", "homeassistant/#")
+    late.wait(f"dio/{SIM1}/availability", "offline", timeout=20)
+    late.wait(f"homeassistant/switch/dio_{SIM1}/0x10_0/config", "", timeout=10)
+    late.wait_json("dio/bridge/devices", lambda d: [x["serial"] for x in d] == ["DIO-SIM-0002"])
+
+
 def test_commands_taken_when_a_stop_comes_are_applied_or_left_to_the_broker(bridge, client, sim, dio):
     b = bridge()
     c = client()
