@@ -245,9 +245,7 @@ void Bridge::republish() {
     publishDevices();
     for (Device &device : devices_) {
         if (device.available)
-            device.offlineTold = link_.publish(settings_.topics.availability(device.info.serial),
-                                               *device.available ? "online" : "offline", true) &&
-                                 !*device.available;
+            publishAvailability(device);
         if (device.published)
             link_.publish(settings_.topics.device(device.info.serial), stateJson(*device.published), true);
         if (settings_.homeassistant)
@@ -279,10 +277,14 @@ void Bridge::setAvailable(Device &device, bool available) {
     if (device.available == available)
         return;
     device.available = available;
-    device.offlineTold =
-        link_.publish(settings_.topics.availability(device.info.serial), available ? "online" : "offline",
-                      true) &&
-        !available;
+    publishAvailability(device);
+}
+
+void Bridge::publishAvailability(Device &device) {
+    const bool online = device.available.value_or(false);
+    const bool told =
+        link_.publish(settings_.topics.availability(device.info.serial), online ? "online" : "offline", true);
+    device.offlineTold = told && !online;
 }
 
 void Bridge::publishState(Device &device, const PortState &state) {

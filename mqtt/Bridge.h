@@ -56,6 +56,7 @@ private:
     void publishDevices();
     bool publishDiscovery(const BridgedDevice &device, bool present);
     bool publishDeparture(const Device &gone);
+    void publishAvailability(Device &device);
     void setAvailable(Device &device, bool available);
     void publishState(Device &device, const PortState &state);
     void publishFailure(Device &device, const CallFailure &failure);
