@@ -94,12 +94,16 @@ DeviceHandle lastHandle = 0;
 class EnvironmentEntries {
 public:
     bool unchanged() const {
-        std::size_t count = 0;
-        for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++count) {
-            if (count == seen_.size() || seen_[count] != *entry)
+        char **entry = environ;
+        if (entry == nullptr)
+            return seen_.empty();
+        // No read past the array's end: a seen entry is never null, so its terminator stops the walk.
+        for (const char *seen : seen_) {
+            if (*entry != seen)
                 return false;
+            ++entry;
         }
-        return count == seen_.size() &&
+        return *entry == nullptr &&
                std::all_of(pathEntries_.begin(), pathEntries_.end(),
                            [](const auto &entry) { return entry.second == environ[entry.first]; });
     }
