@@ -68,13 +68,13 @@ void Bridge::run() {
 }
 
 void Bridge::lastWords() {
-    std::vector<std::string> topics;
+    std::vector<std::pair<std::string, std::string>> words;
     {
         std::lock_guard lock(sharedMutex_);
-        topics = sharedAvailabilityTopics_;
+        words = sharedLastWords_;
     }
-    for (const std::string &topic : topics)
-        link_.publishLastWord(topic, "offline");
+    for (const auto &[topic, payload] : words)
+        link_.publishLastWord(topic, payload);
     link_.publishLastWord(settings_.topics.bridgeState(), "offline");
     link_.stop();
 }
@@ -160,7 +160,7 @@ void Bridge::rescan() {
     }
     devices_ = std::move(kept);
     if (changed) {
-        shareAvailabilityTopics();
+        shareLastWords();
         publishDevices();
         if (settings_.homeassistant)
             for (const Device &device : devices_)
@@ -241,7 +241,8 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
 
 void Bridge::republish() {
     link_.publish(settings_.topics.bridgeState(), "online", true);
-    std::erase_if(departed_, [this](const Device &gone) { return publishDeparture(gone); });
+    if (std::erase_if(departed_, [this](const Device &gone) { return publishDeparture(gone); }) > 0)
+        shareLastWords();
     publishDevices();
     for (Device &device : devices_) {
         if (device.available)
@@ -300,12 +301,21 @@ void Bridge::publishFailure(Device &device, const CallFailure &failure) {
             failure; // once told: a fault met while the broker was away is told when it is back
 }
 
-void Bridge::shareAvailabilityTopics() {
-    std::vector<std::string> topics;
+// Every device is told offline; one gone while the broker was away also has its departure told, since the
+// watcher may speak before a reconnect's republish did.
+void Bridge::shareLastWords() {
+    std::vector<std::pair<std::string, std::string>> words;
     for (const Device &device : devices_)
-        topics.push_back(settings_.topics.availability(device.info.serial));
+        words.emplace_back(settings_.topics.availability(device.info.serial), "offline");
+    for (const Device &gone : departed_) {
+        words.emplace_back(settings_.topics.availability(gone.info.serial), "offline");
+        if (settings_.homeassistant)
+            for (auto &[topic, config] :
+                 discoveryConfigs(gone.info, settings_.topics, settings_.discoveryPrefix))
+                words.emplace_back(std::move(topic), std::string());
+    }
     std::lock_guard lock(sharedMutex_);
-    sharedAvailabilityTopics_ = std::move(topics);
+    sharedLastWords_ = std::move(words);
 }
 
 } // namespace mqtt
