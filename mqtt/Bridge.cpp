@@ -148,6 +148,8 @@ void Bridge::rescan() {
         Device fresh{.info = {serial, listed.description, {}}, .serial = device::serialNumberBuffer(serial)};
         if (const Outcome failure = readVersion(fresh.serial, fresh.info.version))
             publishFailure(fresh, *failure);
+        if (settings_.homeassistant)
+            publishDiscovery(fresh.info, true); // those of the devices kept are already there
         kept.push_back(std::move(fresh));
         changed = true;
     }
@@ -162,9 +164,6 @@ void Bridge::rescan() {
     if (changed) {
         shareLastWords();
         publishDevices();
-        if (settings_.homeassistant)
-            for (const Device &device : devices_)
-                publishDiscovery(device.info, true);
     }
 }
 
