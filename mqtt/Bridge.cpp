@@ -156,8 +156,10 @@ void Bridge::rescan() {
     for (Device &gone : devices_) {
         if (gone.info.serial.empty())
             continue;
-        if (!publishDeparture(gone))
+        if (!publishDeparture(gone)) {
+            gone.offlineTold = false; // what the broker holds is not known until it is back
             departed_.push_back(std::move(gone));
+        }
         changed = true;
     }
     devices_ = std::move(kept);
@@ -254,8 +256,10 @@ void Bridge::republish() {
 }
 
 bool Bridge::publishDeparture(const Device &gone) {
-    const bool told =
-        gone.offlineTold || link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
+    // An offline told counts while its connection is still up: one handed to a broker that was going away may
+    // never have reached it, and a departure found while it is away waits for the next connection.
+    const bool told = (gone.offlineTold && link_.ready()) ||
+                      link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
     return (!settings_.homeassistant || publishDiscovery(gone.info, false)) && told;
 }
 

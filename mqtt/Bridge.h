@@ -40,7 +40,7 @@ private:
         BridgedDevice info;
         device::SerialNumberBuffer serial;
         std::optional<bool> available{};
-        bool offlineTold = false; // the broker holds "offline" from this bridge for the device
+        bool offlineTold = false; // "offline" was handed to the connection the link has (or last had)
         std::optional<PortState> published{};
         std::optional<CallFailure> lastFailure{};
         bool polled = false;

@@ -89,6 +89,26 @@ def test_a_device_gone_while_the_broker_was_away_is_offline_once_it_is_back(brid
 
 
 @pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
+def test_an_offline_lost_with_its_connection_is_told_again_when_the_device_goes_meanwhile(bridge, client, broker,
+                                                                                         sim, options):
+    b = bridge(*options)
+    client().wait(f"dio/{SIM1}/availability", "online")
+    broker.stop()  # its saved data keeps the device online
+    broker.start()
+    wait_for(lambda: b.errors().count("connected to the broker") == 2, timeout=20, what="the reconnect")
+    broker.process.send_signal(signal.SIGSTOP)
+    sim("fail", "OpenDevice", "--serial", SIM1, "--always")
+    time.sleep(0.3)  # the device's offline is handed to a connection whose broker never reads it
+    broker.process.kill()
+    broker.process.wait()
+    sim("remove", SIM1)
+    time.sleep(1.5)  # a rescan finds it gone while the broker is away
+    broker.start()
+    late = client("dio/#")
+    late.wait(f"dio/{SIM1}/availability", "offline", timeout=20)
+
+
+@pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
 def test_a_stop_said_by_the_watcher_before_a_republish_tells_a_device_gone_meanwhile(bridge, client, broker, sim,
                                                                                     options):
     b = bridge(*options)
