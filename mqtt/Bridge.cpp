@@ -68,13 +68,13 @@ void Bridge::run() {
 }
 
 void Bridge::lastWords() {
-    std::vector<std::string> topics;
+    std::vector<std::pair<std::string, std::string>> words;
     {
         std::lock_guard lock(sharedMutex_);
-        topics = sharedAvailabilityTopics_;
+        words = sharedLastWords_;
     }
-    for (const std::string &topic : topics)
-        link_.publishLastWord(topic, "offline");
+    for (const auto &[topic, payload] : words)
+        link_.publishLastWord(topic, payload);
     link_.publishLastWord(settings_.topics.bridgeState(), "offline");
     link_.stop();
 }
@@ -148,23 +148,24 @@ void Bridge::rescan() {
         Device fresh{.info = {serial, listed.description, {}}, .serial = device::serialNumberBuffer(serial)};
         if (const Outcome failure = readVersion(fresh.serial, fresh.info.version))
             publishFailure(fresh, *failure);
+        if (settings_.homeassistant)
+            publishDiscovery(fresh.info, true); // those of the devices kept are already there
         kept.push_back(std::move(fresh));
         changed = true;
     }
     for (Device &gone : devices_) {
         if (gone.info.serial.empty())
             continue;
-        if (!publishDeparture(gone))
+        if (!publishDeparture(gone)) {
+            gone.offlineTold = false; // what the broker holds is not known until it is back
             departed_.push_back(std::move(gone));
+        }
         changed = true;
     }
     devices_ = std::move(kept);
     if (changed) {
-        shareAvailabilityTopics();
+        shareLastWords();
         publishDevices();
-        if (settings_.homeassistant)
-            for (const Device &device : devices_)
-                publishDiscovery(device.info, true);
     }
 }
 
@@ -241,7 +242,8 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
 
 void Bridge::republish() {
     link_.publish(settings_.topics.bridgeState(), "online", true);
-    std::erase_if(departed_, [this](const Device &gone) { return publishDeparture(gone); });
+    if (std::erase_if(departed_, [this](const Device &gone) { return publishDeparture(gone); }) > 0)
+        shareLastWords();
     publishDevices();
     for (Device &device : devices_) {
         if (device.available)
@@ -254,8 +256,10 @@ void Bridge::republish() {
 }
 
 bool Bridge::publishDeparture(const Device &gone) {
-    const bool told =
-        gone.offlineTold || link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
+    // An offline told counts while its connection is still up: one handed to a broker that was going away may
+    // never have reached it, and a departure found while it is away waits for the next connection.
+    const bool told = (gone.offlineTold && link_.ready()) ||
+                      link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
     return (!settings_.homeassistant || publishDiscovery(gone.info, false)) && told;
 }
 
@@ -300,12 +304,21 @@ void Bridge::publishFailure(Device &device, const CallFailure &failure) {
             failure; // once told: a fault met while the broker was away is told when it is back
 }
 
-void Bridge::shareAvailabilityTopics() {
-    std::vector<std::string> topics;
+// Every device is told offline; one gone while the broker was away also has its departure told, since the
+// watcher may speak before a reconnect's republish did.
+void Bridge::shareLastWords() {
+    std::vector<std::pair<std::string, std::string>> words;
     for (const Device &device : devices_)
-        topics.push_back(settings_.topics.availability(device.info.serial));
+        words.emplace_back(settings_.topics.availability(device.info.serial), "offline");
+    for (const Device &gone : departed_) {
+        words.emplace_back(settings_.topics.availability(gone.info.serial), "offline");
+        if (settings_.homeassistant)
+            for (auto &[topic, config] :
+                 discoveryConfigs(gone.info, settings_.topics, settings_.discoveryPrefix))
+                words.emplace_back(std::move(topic), std::string());
+    }
     std::lock_guard lock(sharedMutex_);
-    sharedAvailabilityTopics_ = std::move(topics);
+    sharedLastWords_ = std::move(words);
 }
 
 } // namespace mqtt

@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "MqttLink.h"
@@ -39,7 +40,7 @@ private:
         BridgedDevice info;
         device::SerialNumberBuffer serial;
         std::optional<bool> available{};
-        bool offlineTold = false; // the broker holds "offline" from this bridge for the device
+        bool offlineTold = false; // "offline" was handed to the connection the link has (or last had)
         std::optional<PortState> published{};
         std::optional<CallFailure> lastFailure{};
         bool polled = false;
@@ -60,7 +61,7 @@ private:
     void setAvailable(Device &device, bool available);
     void publishState(Device &device, const PortState &state);
     void publishFailure(Device &device, const CallFailure &failure);
-    void shareAvailabilityTopics();
+    void shareLastWords();
     Device *find(std::string_view serial);
 
     BridgeSettings settings_;
@@ -73,7 +74,9 @@ private:
     // broker would keep saying they are online.
     std::vector<Device> departed_;
     std::mutex sharedMutex_;
-    std::vector<std::string> sharedAvailabilityTopics_; // for lastWords, from the watcher's thread
+    // The retained topics and payloads of the stop's last words, said by the bridge's thread or the
+    // watcher's.
+    std::vector<std::pair<std::string, std::string>> sharedLastWords_;
 };
 
 } // namespace mqtt

@@ -308,13 +308,13 @@ void MqttLink::closeEvents() {
     wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return !reading_; });
 }
 
+bool MqttLink::ready() {
+    std::lock_guard lock(mutex_);
+    return connected_ && unannouncedConnects_ == 0;
+}
+
 bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain) {
-    {
-        std::lock_guard lock(mutex_);
-        if (!connected_ || unannouncedConnects_ > 0)
-            return false;
-    }
-    return hand(topic, payload, retain);
+    return ready() && hand(topic, payload, retain);
 }
 
 bool MqttLink::publishLastWord(const std::string &topic, const std::string &payload) {

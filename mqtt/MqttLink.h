@@ -59,6 +59,8 @@ public:
     // took its Connected event: the bridge publishes everything then, and a state published in between
     // would reach subscribers twice.
     bool publish(const std::string &topic, const std::string &payload, bool retain);
+    // Whether publish() would hand a message to the connection now.
+    bool ready();
     // Retained, at any moment the broker is connected: the offline notices of a stop.
     bool publishLastWord(const std::string &topic, const std::string &payload);
     // Disconnects after what was published, and ends the network thread.

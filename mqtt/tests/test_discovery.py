@@ -1,6 +1,11 @@
 """Home Assistant discovery: per device 16 binary sensors and 16 switches whose configs are JSON with unique
 ids, the availability topics and templates over the state; emptied when the device goes away."""
 import json
+import time
+
+import pytest
+
+from conftest import wait_for
 
 SIM1, SIM2 = "DIO-SIM-0001", "DIO-SIM-0002"
 
@@ -44,9 +49,23 @@ def test_ids_of_serials_with_other_characters_stay_distinct(bridge, client, sim)
     assert {"dio_A_5F2E", "dio_A_2E"} <= nodes
 
 
-def wait_for_configs(c, count):
-    from conftest import wait_for
+@pytest.mark.parametrize("change, serial, told", [
+    (("add", "MAN-1", "Manual bench"), "MAN-1", lambda config: config != ""),
+    (("remove", SIM2), SIM2, lambda config: config == ""),
+], ids=["a device added", "a device removed"])
+def test_a_device_coming_or_going_leaves_the_others_configs_alone(bridge, client, sim, change, serial, told):
+    c = client("homeassistant/#")  # there before the bridge: every publish reaches it
+    bridge("--homeassistant")
+    kept = f"homeassistant/switch/dio_{SIM1}/0x10_0/config"
+    c.wait(kept)
+    sim(*change)
+    wait_for(lambda: any(told(p) for p in c.on(f"homeassistant/switch/dio_{serial}/0x10_0/config")),
+             what=f"the configs of {serial}")
+    time.sleep(0.3)  # the rest of that rescan's publishes
+    assert len(c.on(kept)) == 1
 
+
+def wait_for_configs(c, count):
     def collected():
         found = {t: json.loads(p) for t, p, _ in list(c.messages) if t.endswith("/config") and p}
         return found if len(found) >= count else None

@@ -8,7 +8,7 @@ import pytest
 
 from conftest import wait_for
 
-SIM1 = "DIO-SIM-0001"
+SIM1, SIM2 = "DIO-SIM-0001", "DIO-SIM-0002"
 
 
 def test_availability_follows_unplug_and_replug(bridge, client, sim):
@@ -86,6 +86,46 @@ def test_a_device_gone_while_the_broker_was_away_is_offline_once_it_is_back(brid
     late.wait(f"dio/{SIM1}/availability", "offline", timeout=20)
     late.wait(f"homeassistant/switch/dio_{SIM1}/0x10_0/config", "", timeout=10)
     late.wait_json("dio/bridge/devices", lambda d: [x["serial"] for x in d] == ["DIO-SIM-0002"])
+
+
+@pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
+def test_an_offline_lost_with_its_connection_is_told_again_when_the_device_goes_meanwhile(bridge, client, broker,
+                                                                                         sim, options):
+    b = bridge(*options)
+    client().wait(f"dio/{SIM1}/availability", "online")
+    broker.stop()  # its saved data keeps the device online
+    broker.start()
+    wait_for(lambda: b.errors().count("connected to the broker") == 2, timeout=20, what="the reconnect")
+    broker.process.send_signal(signal.SIGSTOP)
+    sim("fail", "OpenDevice", "--serial", SIM1, "--always")
+    time.sleep(0.3)  # the device's offline is handed to a connection whose broker never reads it
+    broker.process.kill()
+    broker.process.wait()
+    sim("remove", SIM1)
+    time.sleep(1.5)  # a rescan finds it gone while the broker is away
+    broker.start()
+    late = client("dio/#")
+    late.wait(f"dio/{SIM1}/availability", "offline", timeout=20)
+
+
+@pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
+def test_a_stop_said_by_the_watcher_before_a_republish_tells_a_device_gone_meanwhile(bridge, client, broker, sim,
+                                                                                    options):
+    b = bridge(*options)
+    client().wait(f"dio/{SIM1}/availability", "online")
+    broker.stop()
+    sim("remove", SIM1)
+    time.sleep(1.5)  # a rescan finds it gone while the broker is away
+    sim("delay", "ReadPort", "10000")  # the bridge's thread is held up past the reconnect and the stop
+    broker.start()
+    wait_for(lambda: b.errors().count("connected to the broker") == 2, timeout=20, what="the reconnect")
+    assert b.terminate() == 0
+    late = client("dio/#", "homeassistant/#")
+    late.wait("dio/bridge/state", "offline")
+    late.wait(f"dio/{SIM1}/availability", "offline")
+    if options:  # an emptied config is no longer retained; the other device's is
+        late.wait(f"homeassistant/switch/dio_{SIM2}/0x10_0/config")
+        assert late.on(f"homeassistant/switch/dio_{SIM1}/0x10_0/config") == []
 
 
 def test_commands_taken_when_a_stop_comes_are_applied_or_left_to_the_broker(bridge, client, sim, dio):
