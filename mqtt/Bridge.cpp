@@ -256,10 +256,11 @@ void Bridge::republish() {
 }
 
 bool Bridge::publishDeparture(const Device &gone) {
-    // An offline told counts while its connection is still up: one handed to a broker that was going away may
-    // never have reached it, and a departure found while it is away waits for the next connection.
+    // The notices of a departure are acknowledged: the client library sends them again on the next
+    // connection should this one die before the broker read them. A departure found while the broker is
+    // away waits for the next connection and is told in full there.
     const bool told = (gone.offlineTold && link_.ready()) ||
-                      link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
+                      link_.publishAcknowledged(settings_.topics.availability(gone.info.serial), "offline");
     return (!settings_.homeassistant || publishDiscovery(gone.info, false)) && told;
 }
 
@@ -273,7 +274,8 @@ void Bridge::publishDevices() {
 bool Bridge::publishDiscovery(const BridgedDevice &device, bool present) {
     bool handed = true;
     for (const auto &[topic, config] : discoveryConfigs(device, settings_.topics, settings_.discoveryPrefix))
-        handed = link_.publish(topic, present ? config : std::string(), true) && handed;
+        handed =
+            (present ? link_.publish(topic, config, true) : link_.publishAcknowledged(topic, {})) && handed;
     return handed;
 }
 
@@ -286,8 +288,10 @@ void Bridge::setAvailable(Device &device, bool available) {
 
 void Bridge::publishAvailability(Device &device) {
     const bool online = device.available.value_or(false);
+    const std::string topic = settings_.topics.availability(device.info.serial);
+    // An offline may be the device's last word, should it go before the next connection: acknowledged.
     const bool told =
-        link_.publish(settings_.topics.availability(device.info.serial), online ? "online" : "offline", true);
+        online ? link_.publish(topic, "online", true) : link_.publishAcknowledged(topic, "offline");
     device.offlineTold = told && !online;
 }
 
