@@ -37,6 +37,16 @@ void wake(int fd) {
     }
 }
 
+// The client library of this Debian release has no text for a keep-alive timeout ("Unknown error.").
+std::string failureText(int rc) {
+    if (rc == MOSQ_ERR_ERRNO)
+        return std::strerror(errno);
+    if (rc == MOSQ_ERR_KEEPALIVE)
+        return "the broker did not answer within the keep-alive time of " + std::to_string(KeepAliveSeconds) +
+               " s";
+    return mosquitto_strerror(rc);
+}
+
 } // namespace
 
 MqttLink::MqttLink(LinkSettings settings) : settings_(std::move(settings)) {}
@@ -147,7 +157,7 @@ void MqttLink::run() {
             continue;
         if (stopping_)
             break;
-        const std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+        const std::string reason = failureText(rc);
         connected_ = false;
         lock.unlock();
         report("no connection to the broker (" + reason + ")" +
