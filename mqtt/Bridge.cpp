@@ -172,8 +172,7 @@ void Bridge::rescan() {
 void Bridge::poll(Device &device) {
     PortState state{};
     if (const Outcome failure = readState(device.serial, state)) {
-        if (failure->operation == "OpenDevice")
-            setAvailable(device, false);
+        setAvailable(device, failure->operation != "OpenDevice"); // a device that opens is there
         publishFailure(device, *failure);
         return;
     }

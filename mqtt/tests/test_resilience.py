@@ -31,6 +31,7 @@ def test_a_failing_call_is_published_and_polling_goes_on(bridge, client, sim):
     bridge()
     error = json.loads(c.wait("dio/MAN-1/error"))
     assert error == {"operation": "ReadPort", "status": -7, "message": "port jammed ü"}
+    c.wait("dio/MAN-1/availability", "online")  # it opens: it is there
     time.sleep(0.3)
     assert len(c.on("dio/MAN-1/error")) == 1  # a lasting fault is told once, not on every poll
     sim("clear")
