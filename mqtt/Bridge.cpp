@@ -255,11 +255,10 @@ void Bridge::republish() {
 }
 
 bool Bridge::publishDeparture(const Device &gone) {
-    // The notices of a departure are acknowledged: the client library sends them again on the next
-    // connection should this one die before the broker read them. A departure found while the broker is
-    // away waits for the next connection and is told in full there.
+    // An offline told counts while its connection is still up: one handed to a broker that was going away may
+    // never have reached it, and a departure found while it is away waits for the next connection.
     const bool told = (gone.offlineTold && link_.ready()) ||
-                      link_.publishAcknowledged(settings_.topics.availability(gone.info.serial), "offline");
+                      link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
     return (!settings_.homeassistant || publishDiscovery(gone.info, false)) && told;
 }
 
@@ -273,8 +272,7 @@ void Bridge::publishDevices() {
 bool Bridge::publishDiscovery(const BridgedDevice &device, bool present) {
     bool handed = true;
     for (const auto &[topic, config] : discoveryConfigs(device, settings_.topics, settings_.discoveryPrefix))
-        handed =
-            (present ? link_.publish(topic, config, true) : link_.publishAcknowledged(topic, {})) && handed;
+        handed = link_.publish(topic, present ? config : std::string(), true) && handed;
     return handed;
 }
 
@@ -287,10 +285,8 @@ void Bridge::setAvailable(Device &device, bool available) {
 
 void Bridge::publishAvailability(Device &device) {
     const bool online = device.available.value_or(false);
-    const std::string topic = settings_.topics.availability(device.info.serial);
-    // An offline may be the device's last word, should it go before the next connection: acknowledged.
     const bool told =
-        online ? link_.publish(topic, "online", true) : link_.publishAcknowledged(topic, "offline");
+        link_.publish(settings_.topics.availability(device.info.serial), online ? "online" : "offline", true);
     device.offlineTold = told && !online;
 }
 

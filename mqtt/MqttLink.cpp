@@ -336,14 +336,10 @@ bool MqttLink::publishLastWord(const std::string &topic, const std::string &payl
     return hand(topic, payload, true);
 }
 
-bool MqttLink::publishAcknowledged(const std::string &topic, const std::string &payload) {
-    return ready() && hand(topic, payload, true, 1);
-}
-
-bool MqttLink::hand(const std::string &topic, const std::string &payload, bool retain, int qos) {
+bool MqttLink::hand(const std::string &topic, const std::string &payload, bool retain) {
     const bool handed =
         MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
-                                              static_cast<int>(payload.size()), payload.data(), qos, retain);
+                                              static_cast<int>(payload.size()), payload.data(), 0, retain);
     wake(networkWakeFd_); // the network thread writes it
     return handed;
 }

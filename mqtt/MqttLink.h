@@ -59,10 +59,6 @@ public:
     // took its Connected event: the bridge publishes everything then, and a state published in between
     // would reach subscribers twice.
     bool publish(const std::string &topic, const std::string &payload, bool retain);
-    // Retained at QoS 1, when publish() would hand it: the client library keeps it until the broker
-    // acknowledges it and sends it again on the next connection, so a notice that is never repeated (a
-    // device gone) is not lost with a connection that dies before the broker read it.
-    bool publishAcknowledged(const std::string &topic, const std::string &payload);
     // Whether publish() would hand a message to the connection now.
     bool ready();
     // Retained, at any moment the broker is connected: the offline notices of a stop.
@@ -82,7 +78,7 @@ public:
 private:
     explicit MqttLink(LinkSettings settings);
     void push(LinkEvent event);
-    bool hand(const std::string &topic, const std::string &payload, bool retain, int qos = 0);
+    bool hand(const std::string &topic, const std::string &payload, bool retain);
     static void onConnect(mosquitto *, void *self, int rc);
     static void onDisconnect(mosquitto *, void *self, int rc);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);

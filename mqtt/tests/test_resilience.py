@@ -110,23 +110,6 @@ def test_an_offline_lost_with_its_connection_is_told_again_when_the_device_goes_
 
 
 @pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
-def test_a_departure_sent_to_a_broker_that_dies_before_reading_it_is_sent_again(bridge, client, broker, sim,
-                                                                               options):
-    bridge(*options)
-    client().wait(f"dio/{SIM1}/availability", "online")
-    broker.process.send_signal(signal.SIGSTOP)
-    sim("remove", SIM1)
-    time.sleep(1.5)  # a rescan sends the departure to a connection whose broker never reads it
-    broker.process.kill()
-    broker.process.wait()
-    broker.start()
-    late = client("dio/#", "homeassistant/#")
-    late.wait(f"dio/{SIM1}/availability", "offline", timeout=20)
-    if options:
-        late.wait(f"homeassistant/switch/dio_{SIM1}/0x10_0/config", "")
-
-
-@pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
 def test_a_stop_said_by_the_watcher_before_a_republish_tells_a_device_gone_meanwhile(bridge, client, broker, sim,
                                                                                     options):
     b = bridge(*options)
