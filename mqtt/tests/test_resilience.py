@@ -232,3 +232,37 @@ def test_two_bridges_with_one_client_id_are_told_and_do_not_flap_every_second(br
     c.clear()
     time.sleep(4)
     assert len(c.on("dio/bridge/state")) <= 3  # each (re)connection says online; every second would be 8
+
+
+# Messages handed to a broker that does not read them are delivered (or lost) in order: what was published
+# when the devices came back is what the broker ends with.
+@pytest.mark.parametrize("end, protocol", [("resumed", "5"), ("killed", "3.1.1")])
+def test_devices_gone_and_back_while_the_broker_is_frozen_end_online_with_their_configs(bridge, client, broker,
+                                                                                       sim, end, protocol):
+    bridge("--homeassistant", "--protocol", protocol)
+    client().wait(f"dio/{SIM2}/availability", "online")
+    broker.process.send_signal(signal.SIGSTOP)
+    for serial in (SIM1, SIM2):
+        sim("unplug", serial)
+    time.sleep(1.5)  # a rescan sends the departures to a broker that does not read them
+    for serial in (SIM1, SIM2):
+        sim("plug", serial)
+    time.sleep(1.5)  # and the next finds the devices back
+    if end == "killed":
+        broker.process.kill()
+        broker.process.wait()
+        broker.start()
+    else:
+        broker.process.send_signal(signal.SIGCONT)
+    sender = client("dio/#")
+    for serial in (SIM1, SIM2):
+        sender.wait(f"dio/{serial}/availability", "online", timeout=20)
+    sender.publish(f"dio/{SIM1}/set", '{"0x10": 1}')  # answered once all published before it landed
+    sender.wait_json(f"dio/{SIM1}", lambda state: state["0x10"] == 1)
+    final = client("dio/#", "homeassistant/#")
+    sender.publish("homeassistant/end", "end")  # after every retained message the subscriptions gave
+    final.wait("homeassistant/end")
+    for serial in (SIM1, SIM2):
+        assert final.last(f"dio/{serial}/availability") == "online"
+        configs = [t for t, p, _ in final.messages if p and f"/dio_{serial}/" in t]
+        assert len(configs) == 32, f"{32 - len(configs)} configs of {serial} are emptied"
