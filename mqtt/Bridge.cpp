@@ -57,6 +57,8 @@ void Bridge::run() {
             nextTick = std::max(nextTick + settings_.interval, Clock::now());
         waitUntil(std::min(nextRescan, nextTick));
         handleEvents();
+        if (!departed_.empty())
+            forgetConfirmedDepartures();
     }
     if (!stop_.claim())
         for (;;)
@@ -156,17 +158,35 @@ void Bridge::rescan() {
     for (Device &gone : devices_) {
         if (gone.info.serial.empty())
             continue;
-        if (!publishDeparture(gone)) {
-            gone.offlineTold = false; // what the broker holds is not known until it is back
-            departed_.push_back(std::move(gone));
-        }
+        gone.departureTold = publishDeparture(gone, true);
+        departed_.push_back(std::move(gone));
         changed = true;
     }
     devices_ = std::move(kept);
     if (changed) {
         shareLastWords();
         publishDevices();
+        askReceipt();
     }
+}
+
+// A departure is handed at QoS 0, like everything else, and may die with its connection unread; so a
+// receipt follows it, and it is told again until the broker acknowledged one.
+void Bridge::askReceipt() {
+    const auto unreceipted = [](const Device &gone) { return gone.departureTold && !gone.receipt; };
+    if (std::none_of(departed_.begin(), departed_.end(), unreceipted))
+        return;
+    const auto receipt = link_.publishReceipt(settings_.topics.bridgeState(), "online");
+    for (Device &gone : departed_)
+        if (unreceipted(gone))
+            gone.receipt = receipt;
+}
+
+void Bridge::forgetConfirmedDepartures() {
+    if (std::erase_if(departed_, [this](const Device &gone) {
+            return gone.receipt && link_.confirmed(*gone.receipt);
+        }) > 0)
+        shareLastWords();
 }
 
 void Bridge::poll(Device &device) {
@@ -241,8 +261,11 @@ void Bridge::applyCommand(Device &device, const std::string &topic, const std::s
 
 void Bridge::republish() {
     link_.publish(settings_.topics.bridgeState(), "online", true);
-    if (std::erase_if(departed_, [this](const Device &gone) { return publishDeparture(gone); }) > 0)
-        shareLastWords();
+    for (Device &gone : departed_) {
+        gone.departureTold = publishDeparture(gone, false);
+        gone.receipt.reset();
+    }
+    askReceipt();
     publishDevices();
     for (Device &device : devices_) {
         if (device.available)
@@ -254,10 +277,9 @@ void Bridge::republish() {
     }
 }
 
-bool Bridge::publishDeparture(const Device &gone) {
-    // An offline told counts while its connection is still up: one handed to a broker that was going away may
-    // never have reached it, and a departure found while it is away waits for the next connection.
-    const bool told = (gone.offlineTold && link_.ready()) ||
+bool Bridge::publishDeparture(const Device &gone, bool trustEarlierOffline) {
+    // An offline told before counts while its connection is still up; the receipt covers it too.
+    const bool told = (trustEarlierOffline && gone.offlineTold && link_.ready()) ||
                       link_.publish(settings_.topics.availability(gone.info.serial), "offline", true);
     return (!settings_.homeassistant || publishDiscovery(gone.info, false)) && told;
 }

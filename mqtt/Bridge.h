@@ -40,7 +40,9 @@ private:
         BridgedDevice info;
         device::SerialNumberBuffer serial;
         std::optional<bool> available{};
-        bool offlineTold = false; // "offline" was handed to the connection the link has (or last had)
+        bool offlineTold = false;   // "offline" was handed to the connection the link has (or last had)
+        bool departureTold = false; // gone, and its departure handed to the connection
+        std::optional<MqttLink::Receipt> receipt{}; // published after its departure
         std::optional<PortState> published{};
         std::optional<CallFailure> lastFailure{};
         bool polled = false;
@@ -56,7 +58,9 @@ private:
     void republish();
     void publishDevices();
     bool publishDiscovery(const BridgedDevice &device, bool present);
-    bool publishDeparture(const Device &gone);
+    bool publishDeparture(const Device &gone, bool trustEarlierOffline);
+    void askReceipt();
+    void forgetConfirmedDepartures();
     void publishAvailability(Device &device);
     void setAvailable(Device &device, bool available);
     void publishState(Device &device, const PortState &state);
@@ -70,8 +74,8 @@ private:
     std::vector<Device> devices_;
     std::set<std::string> skipped_; // serial numbers already told as not bridged
     std::optional<CallFailure> listFailure_;
-    // Devices gone while the broker was away: their offline notices are published on reconnect, or the
-    // broker would keep saying they are online.
+    // Devices gone whose departure the broker is not known to have read: told on every new connection and
+    // in the last words until a receipt after it is acknowledged, or the broker would keep them online.
     std::vector<Device> departed_;
     std::mutex sharedMutex_;
     // The retained topics and payloads of the stop's last words, said by the bridge's thread or the

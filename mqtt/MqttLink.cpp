@@ -23,6 +23,7 @@ constexpr int KeepAliveSeconds = 30;
 // The library acknowledges a command to the broker as soon as it hands it over. So few are taken ahead
 // of the bridge: a command the broker still holds is delivered again after a stop, one taken here is not.
 constexpr std::size_t MaxQueuedEvents = 1;
+constexpr std::size_t MaxUnclaimed = 64;
 constexpr auto FirstRetry = std::chrono::seconds(1);
 constexpr auto LastRetry = std::chrono::seconds(30);
 
@@ -69,6 +70,7 @@ std::unique_ptr<MqttLink> MqttLink::create(const LinkSettings &settings, std::st
     mosquitto_connect_callback_set(client, onConnect);
     mosquitto_disconnect_callback_set(client, onDisconnect);
     mosquitto_message_callback_set(client, onMessage);
+    mosquitto_publish_callback_set(client, onPublish);
     mosquitto_log_callback_set(client, onLog);
     int rc = mosquitto_will_set(client, settings.willTopic.c_str(), 7, "offline", 1, true);
     if (rc == MOSQ_ERR_SUCCESS && !settings.username.empty())
@@ -255,6 +257,10 @@ void MqttLink::onConnect(mosquitto *client, void *self, int rc) {
         std::lock_guard lock(link->mutex_);
         link->connected_ = true;
         ++link->unannouncedConnects_;
+        ++link->connection_;
+        link->awaited_.clear(); // an earlier connection's receipts show nothing any more
+        link->acknowledged_.clear();
+        link->unclaimed_.clear();
         link->resetBackoff_ = true;
         link->connectedAt_ = std::chrono::steady_clock::now();
         link->lastReport_.clear();
@@ -325,6 +331,50 @@ bool MqttLink::ready() {
 
 bool MqttLink::publish(const std::string &topic, const std::string &payload, bool retain) {
     return ready() && hand(topic, payload, retain);
+}
+
+std::optional<MqttLink::Receipt> MqttLink::publishReceipt(const std::string &topic,
+                                                          const std::string &payload) {
+    unsigned connection = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!connected_ || unannouncedConnects_ > 0)
+            return std::nullopt;
+        connection = connection_;
+    }
+    int mid = 0;
+    if (mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                          true) != MOSQ_ERR_SUCCESS)
+        return std::nullopt;
+    wake(networkWakeFd_);
+    std::lock_guard lock(mutex_);
+    if (connection != connection_)
+        return std::nullopt; // handed to a connection now gone, or to the next one: it shows nothing
+    // Not locked while handed, so its acknowledgement may already have come.
+    if (std::erase(unclaimed_, mid) > 0)
+        acknowledged_.insert(mid);
+    else
+        awaited_.insert(mid);
+    return Receipt{connection, mid};
+}
+
+bool MqttLink::confirmed(const Receipt &receipt) {
+    std::lock_guard lock(mutex_);
+    return receipt.connection == connection_ && acknowledged_.contains(receipt.mid);
+}
+
+// Called for every message written at QoS 0 and every acknowledgement at QoS 1.
+void MqttLink::onPublish(mosquitto *, void *self, int mid) {
+    auto *link = static_cast<MqttLink *>(self);
+    std::lock_guard lock(link->mutex_);
+    if (link->awaited_.erase(mid) > 0) {
+        link->acknowledged_.insert(mid);
+        return;
+    }
+    // The last few, for a receipt whose acknowledgement came before it was awaited.
+    link->unclaimed_.push_back(mid);
+    if (link->unclaimed_.size() > MaxUnclaimed)
+        link->unclaimed_.pop_front();
 }
 
 bool MqttLink::publishLastWord(const std::string &topic, const std::string &payload) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,16 @@ public:
     bool publish(const std::string &topic, const std::string &payload, bool retain);
     // Whether publish() would hand a message to the connection now.
     bool ready();
+    // A receipt for what was handed to the connection so far: `topic` gets `payload`, retained, at QoS 1.
+    // Its acknowledgement on the same connection shows that the broker read everything handed before it,
+    // since a connection is read in order; one sent again on a later connection shows nothing.
+    struct Receipt {
+        unsigned connection = 0;
+        int mid = 0;
+    };
+    std::optional<Receipt> publishReceipt(const std::string &topic, const std::string &payload);
+    // Whether the receipt was acknowledged on its connection.
+    bool confirmed(const Receipt &receipt);
     // Retained, at any moment the broker is connected: the offline notices of a stop.
     bool publishLastWord(const std::string &topic, const std::string &payload);
     // Disconnects after what was published, and ends the network thread.
@@ -82,6 +93,7 @@ private:
     static void onConnect(mosquitto *, void *self, int rc);
     static void onDisconnect(mosquitto *, void *self, int rc);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
+    static void onPublish(mosquitto *, void *self, int mid);
     static void onLog(mosquitto *, void *self, int level, const char *text);
     int connectOnce();
     int reconnect();
@@ -101,7 +113,10 @@ private:
     bool closed_ = false;
     bool reading_ = false; // the network thread may be reading from the broker
     bool connected_ = false;
-    int unannouncedConnects_ = 0; // Connected events not yet taken by the bridge
+    int unannouncedConnects_ = 0;          // Connected events not yet taken by the bridge
+    unsigned connection_ = 0;              // counts connections made
+    std::set<int> awaited_, acknowledged_; // receipts of the current connection
+    std::deque<int> unclaimed_;            // acknowledgements of no awaited receipt, the last few
     bool stopping_ = false;
     bool resetBackoff_ = false; // a connection was accepted at connectedAt_
     std::chrono::steady_clock::time_point connectedAt_;

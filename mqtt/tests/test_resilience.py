@@ -110,6 +110,39 @@ def test_an_offline_lost_with_its_connection_is_told_again_when_the_device_goes_
 
 
 @pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
+def test_a_departure_sent_to_a_broker_that_dies_before_reading_it_is_told_again(bridge, client, broker, sim,
+                                                                               options):
+    bridge(*options)
+    client().wait(f"dio/{SIM1}/availability", "online")
+    broker.process.send_signal(signal.SIGSTOP)
+    sim("remove", SIM1)
+    time.sleep(1.5)  # a rescan sends the departure to a connection whose broker never reads it
+    broker.process.kill()
+    broker.process.wait()
+    broker.start()
+    late = client("dio/#", "homeassistant/#")
+    late.wait(f"dio/{SIM1}/availability", "offline", timeout=20)
+    if options:
+        late.wait(f"homeassistant/switch/dio_{SIM1}/0x10_0/config", "")
+
+
+def test_a_departure_the_broker_read_is_not_told_again(bridge, client, broker, sim):
+    b = bridge()
+    c = client()
+    c.wait(f"dio/{SIM1}/availability", "online")
+    sim("remove", SIM1)
+    c.wait_json("dio/bridge/devices", lambda d: [x["serial"] for x in d] == [SIM2])  # the departure
+    time.sleep(0.5)  # the receipt that follows it is acknowledged
+    broker.stop()
+    broker.start()
+    late = client()
+    wait_for(lambda: any(t == "dio/bridge/devices" and not r for t, _, r in late.messages), timeout=20,
+             what="the republish")
+    assert [(p, r) for t, p, r in late.messages if t == f"dio/{SIM1}/availability"] == [("offline", True)]
+    assert b.errors().count("connected to the broker") == 2
+
+
+@pytest.mark.parametrize("options", [[], ["--homeassistant"]], ids=["plain", "homeassistant"])
 def test_a_stop_said_by_the_watcher_before_a_republish_tells_a_device_gone_meanwhile(bridge, client, broker, sim,
                                                                                     options):
     b = bridge(*options)
