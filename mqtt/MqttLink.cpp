@@ -350,6 +350,8 @@ std::optional<MqttLink::Receipt> MqttLink::publishReceipt(const std::string &top
     std::lock_guard lock(mutex_);
     if (connection != connection_)
         return std::nullopt; // handed to a connection now gone, or to the next one: it shows nothing
+    // Message ids wrap around on a long connection: one acknowledged long ago says nothing of this receipt.
+    acknowledged_.erase(mid);
     // Not locked while handed, so its acknowledgement may already have come.
     if (std::erase(unclaimed_, mid) > 0)
         acknowledged_.insert(mid);
