@@ -343,10 +343,8 @@ std::optional<MqttLink::Receipt> MqttLink::publishReceipt(const std::string &top
         connection = connection_;
     }
     int mid = 0;
-    if (mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                          true) != MOSQ_ERR_SUCCESS)
+    if (!hand(topic, payload, true, 1, &mid))
         return std::nullopt;
-    wake(networkWakeFd_);
     std::lock_guard lock(mutex_);
     if (connection != connection_)
         return std::nullopt; // handed to a connection now gone, or to the next one: it shows nothing
@@ -388,10 +386,10 @@ bool MqttLink::publishLastWord(const std::string &topic, const std::string &payl
     return hand(topic, payload, true);
 }
 
-bool MqttLink::hand(const std::string &topic, const std::string &payload, bool retain) {
+bool MqttLink::hand(const std::string &topic, const std::string &payload, bool retain, int qos, int *mid) {
     const bool handed =
-        MOSQ_ERR_SUCCESS == mosquitto_publish(client_, nullptr, topic.c_str(),
-                                              static_cast<int>(payload.size()), payload.data(), 0, retain);
+        MOSQ_ERR_SUCCESS == mosquitto_publish(client_, mid, topic.c_str(), static_cast<int>(payload.size()),
+                                              payload.data(), qos, retain);
     wake(networkWakeFd_); // the network thread writes it
     return handed;
 }

@@ -89,7 +89,8 @@ public:
 private:
     explicit MqttLink(LinkSettings settings);
     void push(LinkEvent event);
-    bool hand(const std::string &topic, const std::string &payload, bool retain);
+    bool hand(const std::string &topic, const std::string &payload, bool retain, int qos = 0,
+              int *mid = nullptr);
     static void onConnect(mosquitto *, void *self, int rc);
     static void onDisconnect(mosquitto *, void *self, int rc);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
