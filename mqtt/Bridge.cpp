@@ -1,8 +1,6 @@
 #include "Bridge.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <poll.h>
 #include <unistd.h>
 
 #include "Console.h"
@@ -55,7 +53,7 @@ void Bridge::run() {
         // Ticks keep their rhythm however long a pass took, and never bunch up after a slow one.
         if (due)
             nextTick = std::max(nextTick + settings_.interval, Clock::now());
-        waitUntil(std::min(nextRescan, nextTick));
+        stop_.wakeup().waitUntil(std::min(nextRescan, nextTick)); // woken by a stop or an event
         handleEvents();
         if (!departed_.empty())
             forgetConfirmedDepartures();
@@ -79,17 +77,6 @@ void Bridge::lastWords() {
         link_.publishLastWord(topic, payload);
     link_.publishLastWord(settings_.topics.bridgeState(), "offline");
     link_.stop();
-}
-
-void Bridge::waitUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-    if (left.count() <= 0)
-        return;
-    const timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
-                           static_cast<long>(left.count() % 1'000'000'000)};
-    pollfd waits[] = {{link_.wakeDescriptor(), POLLIN, 0}, {stop_.descriptor(), POLLIN, 0}};
-    if (ppoll(waits, 2, &timeout, nullptr) > 0 && (waits[0].revents & POLLIN) != 0)
-        link_.clearWake(); // the events themselves are taken next
 }
 
 void Bridge::handleEvents(bool stopping) {

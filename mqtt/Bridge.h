@@ -48,7 +48,6 @@ private:
         bool polled = false;
     };
 
-    void waitUntil(Clock::time_point deadline);
     void handleEvents(bool stopping = false);
     void rescan();
     void poll(Device &device);

@@ -50,15 +50,16 @@ std::string failureText(int rc) {
 
 } // namespace
 
-MqttLink::MqttLink(LinkSettings settings) : settings_(std::move(settings)) {}
+MqttLink::MqttLink(LinkSettings settings, Wakeup &events)
+    : settings_(std::move(settings)), eventsWake_(events) {}
 
-std::unique_ptr<MqttLink> MqttLink::create(const LinkSettings &settings, std::string &problem) {
+std::unique_ptr<MqttLink> MqttLink::create(const LinkSettings &settings, Wakeup &events,
+                                           std::string &problem) {
     mosquitto_lib_init();
-    std::unique_ptr<MqttLink> link(new MqttLink(settings));
-    link->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::unique_ptr<MqttLink> link(new MqttLink(settings, events));
     link->networkWakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     link->client_ = mosquitto_new(settings.clientId.c_str(), false, link.get());
-    if (link->wakeFd_ < 0 || link->networkWakeFd_ < 0 || !link->client_) {
+    if (link->networkWakeFd_ < 0 || !link->client_) {
         problem = std::string("cannot set up the MQTT client: ") + std::strerror(errno);
         return nullptr;
     }
@@ -105,8 +106,6 @@ MqttLink::~MqttLink() {
     stop();
     if (client_)
         mosquitto_destroy(client_);
-    if (wakeFd_ >= 0)
-        close(wakeFd_);
     if (networkWakeFd_ >= 0 && client_)
         close(networkWakeFd_); // else still the detached thread's
     mosquitto_lib_cleanup();
@@ -292,17 +291,9 @@ void MqttLink::push(LinkEvent event) {
     room_.wait(lock, [this] { return closed_ || events_.size() < MaxQueuedEvents; });
     events_.push_back(std::move(event));
     lock.unlock();
-    wake(wakeFd_);
+    eventsWake_.wake();
 }
 
-void MqttLink::clearWake() {
-    std::uint64_t count = 0;
-    while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-}
-
-// An event pushed after the caller's clearWake() leaves the descriptor readable, so it is never missed;
-// the descriptor is read only when it was readable, so an idle poll costs no call here.
 std::optional<LinkEvent> MqttLink::nextEvent() {
     std::lock_guard lock(mutex_);
     if (events_.empty())

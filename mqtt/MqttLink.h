@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BrokerAddress.h"
+#include "Wakeup.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -45,7 +46,9 @@ struct LinkEvent {
 class MqttLink {
 public:
     // A link ready to start, or nothing with `problem` saying why (an unreadable CA, certificate or key).
-    static std::unique_ptr<MqttLink> create(const LinkSettings &settings, std::string &problem);
+    // `events` is woken whenever an event is queued.
+    static std::unique_ptr<MqttLink> create(const LinkSettings &settings, Wakeup &events,
+                                            std::string &problem);
     ~MqttLink();
     MqttLink(const MqttLink &) = delete;
     MqttLink &operator=(const MqttLink &) = delete;
@@ -77,17 +80,15 @@ public:
     // Disconnects after what was published, and ends the network thread.
     void stop();
 
-    // Readable when an event may be waiting. Whoever waits on it calls clearWake() once it was readable,
-    // then takes events until there are none; nextEvent() itself makes no system call.
-    int wakeDescriptor() const { return wakeFd_; }
-    void clearWake();
+    // The next event queued, if any; no system call. Whoever waits for events takes them until there are
+    // none after each return of its Wakeup's wait.
     std::optional<LinkEvent> nextEvent();
     // Stops reading from the broker; a network thread waiting for room is let go, its event kept. Returns
     // once the network thread reads no more (or after a moment), so no event comes after those then queued.
     void closeEvents();
 
 private:
-    explicit MqttLink(LinkSettings settings);
+    MqttLink(LinkSettings settings, Wakeup &events);
     void push(LinkEvent event);
     bool hand(const std::string &topic, const std::string &payload, bool retain, int qos = 0,
               int *mid = nullptr);
@@ -105,7 +106,7 @@ private:
 
     LinkSettings settings_;
     mosquitto *client_ = nullptr;
-    int wakeFd_ = -1;
+    Wakeup &eventsWake_;
     int networkWakeFd_ = -1; // cuts the network thread's wait short: something to write, or closing
     bool started_ = false;
     std::mutex mutex_;

@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
-#include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
 
@@ -31,7 +30,6 @@ sigset_t stopSignals() {
 
 StopSignal::StopSignal() : signals_(stopSignals()) {
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-    fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 void StopSignal::watch(std::function<void()> lastWords) {
@@ -45,8 +43,7 @@ void StopSignal::run() {
     while (sigwait(&set, &signal) != 0) {
     }
     requested_ = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(fd_, &one, sizeof one);
+    wakeup_.wake();
     const timespec grace{0, GraceNanoseconds};
     siginfo_t info{};
     int second = sigtimedwait(&set, &info, &grace);

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <functional>
 
+#include "Wakeup.h"
+
 namespace mqtt {
 
 class StopSignal {
@@ -16,8 +18,9 @@ public:
     StopSignal();
     // Starts watching. `lastWords` runs on the watcher's thread when the bridge is too slow to stop itself.
     void watch(std::function<void()> lastWords);
-    // A descriptor that becomes readable when a stop was asked for.
-    int descriptor() const { return fd_; }
+    // The bridge's wait between polls, ended when a stop is asked for; the link ends it for its events.
+    // Lives as long as this, which is never destroyed while the watcher may still use it.
+    Wakeup &wakeup() { return wakeup_; }
     bool requested() const { return requested_; }
     // The bridge claims the stop for itself; false when the watcher already did.
     bool claim() { return !claimed_.exchange(true); }
@@ -25,7 +28,7 @@ public:
 private:
     void run();
     sigset_t signals_;
-    int fd_ = -1;
+    Wakeup wakeup_;
     std::atomic<bool> requested_{false};
     std::atomic<bool> claimed_{false};
     std::function<void()> lastWords_;

@@ -29,7 +29,7 @@ int main(int argc, char *argv[]) {
             cli::loadLibrary(options.library, options.version, "dio-mqtt " DIOPANEL_VERSION, console))
         return console.finish(*exit);
     std::string problem;
-    auto link = mqtt::MqttLink::create(linkSettings, problem);
+    auto link = mqtt::MqttLink::create(linkSettings, stop.wakeup(), problem);
     if (!link || !link->start(problem)) {
         console.error(problem);
         return console.finish(cli::Exit::Failed);

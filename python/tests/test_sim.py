@@ -168,7 +168,7 @@ def test_a_change_by_dio_sim_shows_at_the_very_next_call(dio_sim):
             dio.devices()
 
 
-def test_each_call_uses_the_state_the_environment_names_now(tmp_path, monkeypatch):
+def test_each_listing_uses_the_state_the_environment_names_now(tmp_path, monkeypatch):
     """Variables added, changed and removed, before and after the two that name the state, show at the
     next call: each state holds a device of its own, and the listing tells which state was used."""
     runtime = tmp_path / "runtime"
@@ -200,6 +200,23 @@ def test_each_call_uses_the_state_the_environment_names_now(tmp_path, monkeypatc
         change()
         marks = [d.serial for d in dio.devices() if d.serial.startswith("IN-")]  # through the library
         assert marks == ([f"IN-{expected.upper()}"] if expected else []), (expected, marks)
+
+
+def test_an_open_device_keeps_its_state_and_the_next_open_uses_the_state_named_now(tmp_path, monkeypatch):
+    """The environment is looked at when a device is opened or listed, not by each call on an open device:
+    a device opened before the state was named anew goes on as it was, and one opened after it (with no
+    listing in between) is found in the state named now."""
+    monkeypatch.setenv("KAVREN_SIM_STATE", str(tmp_path / "b.state"))
+    dio.sim.add("IN-B", "only in b", mode="manual")
+    dio.sim.set_inputs("IN-B", 0x00, 0x5A)
+    dio.sim.set_inputs("IN-B", 0x01, 0xA5)
+    monkeypatch.setenv("KAVREN_SIM_STATE", str(tmp_path / "a.state"))
+    with dio.Device("DIO-SIM-0001") as device:
+        device.write(0x10, 0x33)
+        monkeypatch.setenv("KAVREN_SIM_STATE", str(tmp_path / "b.state"))
+        assert (device.read(0x10), device.read(0x00)) == (0x33, 0x33)
+        with dio.Device("IN-B") as other:
+            assert (other.read(0x00), other.read(0x01)) == (0x5A, 0xA5)
 
 
 def _moved_in_behind_the_last(monkeypatch, state):
