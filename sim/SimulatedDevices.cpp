@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -200,6 +202,21 @@ Snapshot stateFor(Guard &guard, const FilePointer file, Operation operation, con
     return status == Ok ? state : nullptr;
 }
 
+// A device by its serial number. A poller opens the same device again, or the next in the list after the
+// one it opened last: those two places are looked at before the whole list.
+const Device *findForOpen(const State &state, std::string_view serial) {
+    static std::size_t lastOpened = 0;
+    const Device *device = nullptr;
+    for (const std::size_t place : {lastOpened, lastOpened + 1})
+        if (device == nullptr && place < state.devices.size() && state.devices[place].serial == serial)
+            device = &state.devices[place];
+    if (device == nullptr)
+        device = state.find(serial);
+    if (device != nullptr)
+        lastOpened = static_cast<std::size_t>(device - state.devices.data());
+    return device;
+}
+
 std::vector<OpenedDevice>::iterator findHandle(DeviceHandle handle) {
     return std::ranges::find(openHandles, handle, &OpenedDevice::handle);
 }
@@ -274,7 +291,7 @@ int32_t OpenDevice(const char *serialNumber, DeviceHandle *handle) {
     const Snapshot state = stateFor(guard, file, Operation::OpenDevice, wanted, nullptr, status);
     if (state == nullptr)
         return status;
-    const Device *device = state->find(wanted);
+    const Device *device = findForOpen(*state, wanted);
     if (device == nullptr || !device->plugged)
         return UnknownDevice;
     do {
