@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <thread>
 
 #include "SimProcess.h"
 
@@ -203,6 +204,28 @@ private slots:
         QVERIFY(timer.elapsed() < 150);
         QCOMPARE(CloseDevice(handle), 0);
     }
+    // A handle closed by one thread while another thread's read on it serves a delay, in a state the
+    // environment no longer names, so that the handle was the state's last holder: the read ends as on a
+    // handle that is not open, and the state stays alive for it (a sanitizer build would report otherwise).
+    void handleClosedDuringADelayInAStateNoLongerNamed() {
+        const DeviceHandle handle = openDevice(LoopbackSerial);
+        sim("delay ReadPort 300");
+        qputenv("KAVREN_SIM_STATE", directory_.filePath("named-later").toLocal8Bit());
+        Listing listing;
+        QCOMPARE(ListDevices(&listing.count, listing.serials.data(), listing.descriptions.data()), 0);
+        std::int32_t status = -1;
+        std::thread reader([&] {
+            std::array<char, KAVREN_MESSAGE_SIZE> message{};
+            std::uint8_t value = 0;
+            status = ReadPort(handle, 0x00, &value, message.data());
+        });
+        QThread::msleep(100);
+        const std::int32_t closed = CloseDevice(handle);
+        reader.join();
+        QCOMPARE(closed, 0);
+        QCOMPARE(status, 3);
+    }
+
     void listsTwoDevicesInOrder() {
         Listing listing;
         listing.serials.fill('#');
