@@ -136,7 +136,7 @@ private:
 // The state the environment names now. Looked at when devices are listed or one is opened; a call on an
 // open handle uses the handle's own state without a walk over the environment, which was about a third of
 // what a poll's six calls cost.
-FilePointer namedFile() {
+const FilePointer &namedFile() {
     static EnvironmentEntries environment;
     if (!stateFile || !environment.unchanged()) {
         environment.remember();
@@ -180,15 +180,19 @@ void useFault(sim::StateFile &file, Operation operation, const std::string &seri
         failWith(status, used->status, message, used->message);
 }
 
-// The state a call works on in `file`, once its delay is served; nullptr with `status` (and the message)
-// set when the state cannot be used or a fault applies. The file is held here: a handle closed by another
-// thread during the delay may have been its last other holder.
-Snapshot stateFor(Guard &guard, const FilePointer file, Operation operation, const std::string &serial,
+// The state a call works on in `named`, once its delay is served; nullptr with `status` (and the message)
+// set when the state cannot be used or a fault applies. `named` is the handle's or the one named now, valid
+// while the mutex is held; the file is held here while a delay lets other threads in, since a handle
+// closed meanwhile may have been its last other holder.
+Snapshot stateFor(Guard &guard, const FilePointer &named, Operation operation, const std::string &serial,
                   char *message, int32_t &status) {
+    sim::StateFile *file = named.get();
+    FilePointer heldDuringDelay;
     std::string error;
     Snapshot state = file->load(error);
     if (state != nullptr) {
         if (const uint32_t delay = state->delayFor(operation, serial); delay > 0) {
+            heldDuringDelay = named;
             guard.unlock(); // other threads go on while this one waits
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
             guard.lock();
@@ -228,7 +232,7 @@ std::string serialOf(DeviceHandle handle) {
 
 // The state a call on the handle works on: the one it was opened in, or for a handle that is not open the
 // one named now.
-FilePointer fileOf(DeviceHandle handle) {
+const FilePointer &fileOf(DeviceHandle handle) {
     const auto found = findHandle(handle);
     return found == openHandles.end() ? namedFile() : found->file;
 }
