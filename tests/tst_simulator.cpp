@@ -287,6 +287,57 @@ private slots:
         QCOMPARE(CloseDevice(second), 0);
     }
 
+    // Opening looks first where the last opened device stood: after the list changed, that place may hold
+    // another device or be past the end, and the open must still give the device asked for. Each device's
+    // version names it.
+    void openAfterTheListChangedGivesTheDeviceAskedFor_data() {
+        QTest::addColumn<QString>("opened"); // opened first, so its place is remembered
+        QTest::addColumn<QString>("change"); // dio-sim commands before the second open
+        QTest::addColumn<QString>("wanted");
+        QTest::addColumn<QString>("expected"); // the version of the device opened, or "fail"
+        QTest::newRow("remembered place holds the next device") << "B"
+                                                                << "remove A"
+                                                                << "B"
+                                                                << "vB";
+        QTest::newRow("place after it holds another device") << "A"
+                                                             << "remove B;add B Box --version vB"
+                                                             << "B"
+                                                             << "vB";
+        QTest::newRow("remembered place past the end") << "C"
+                                                       << "remove A;remove B"
+                                                       << "C"
+                                                       << "vC";
+        QTest::newRow("both places past the end") << "C"
+                                                  << "remove C;remove B"
+                                                  << "A"
+                                                  << "vA";
+        QTest::newRow("removed") << "B"
+                                 << "remove B"
+                                 << "B"
+                                 << "fail";
+        QTest::newRow("unplugged") << "B"
+                                   << "unplug B"
+                                   << "B"
+                                   << "fail";
+    }
+    void openAfterTheListChangedGivesTheDeviceAskedFor() {
+        QFETCH(QString, opened);
+        QFETCH(QString, change);
+        QFETCH(QString, wanted);
+        QFETCH(QString, expected);
+        sim("add A Box --version vA;add B Box --version vB;add C Box --version vC");
+        const DeviceHandle first = openDevice(qPrintable(opened));
+        QVERIFY(first != 0);
+        QCOMPARE(CloseDevice(first), 0);
+        sim(change);
+        const DeviceHandle second = openDevice(qPrintable(wanted));
+        std::array<char, KAVREN_VERSION_SIZE> version{};
+        std::array<char, KAVREN_MESSAGE_SIZE> message{};
+        const bool opens = second != 0 && GetSWVersion(second, version.data(), message.data()) == 0;
+        QCOMPARE(opens ? QString(version.data()) : QString("fail"), expected);
+        CloseDevice(second);
+    }
+
     void unknownOrEmptySerialFailsAndLeavesHandleZero_data() {
         QTest::addColumn<QByteArray>("serial");
         QTest::newRow("empty") << QByteArray("");
