@@ -295,30 +295,16 @@ private slots:
         QTest::addColumn<QString>("change"); // dio-sim commands before the second open
         QTest::addColumn<QString>("wanted");
         QTest::addColumn<QString>("expected"); // the version of the device opened, or "fail"
-        QTest::newRow("remembered place holds the next device") << "B"
-                                                                << "remove A"
-                                                                << "B"
-                                                                << "vB";
-        QTest::newRow("place after it holds another device") << "A"
-                                                             << "remove B;add B Box --version vB"
-                                                             << "B"
-                                                             << "vB";
-        QTest::newRow("remembered place past the end") << "C"
-                                                       << "remove A;remove B"
-                                                       << "C"
-                                                       << "vC";
-        QTest::newRow("both places past the end") << "C"
-                                                  << "remove C;remove B"
-                                                  << "A"
-                                                  << "vA";
-        QTest::newRow("removed") << "B"
-                                 << "remove B"
-                                 << "B"
-                                 << "fail";
-        QTest::newRow("unplugged") << "B"
-                                   << "unplug B"
-                                   << "B"
-                                   << "fail";
+        const auto row = [](const char *name, const char *opened, const char *change, const char *wanted,
+                            const char *expected) {
+            QTest::newRow(name) << QString(opened) << QString(change) << QString(wanted) << QString(expected);
+        };
+        row("remembered place holds the next device", "B", "remove A", "B", "vB");
+        row("place after it holds another device", "A", "remove B;add B Box --version vB", "B", "vB");
+        row("remembered place past the end", "C", "remove A;remove B", "C", "vC");
+        row("both places past the end", "C", "remove C;remove B", "A", "vA");
+        row("removed", "B", "remove B", "B", "fail");
+        row("unplugged", "B", "unplug B", "B", "fail");
     }
     void openAfterTheListChangedGivesTheDeviceAskedFor() {
         QFETCH(QString, opened);
