@@ -170,7 +170,7 @@ def test_a_change_by_dio_sim_shows_at_the_very_next_call(dio_sim):
 
 def test_each_listing_uses_the_state_the_environment_names_now(tmp_path, monkeypatch):
     """Variables added, changed and removed, before and after the two that name the state, show at the
-    next call: each state holds a device of its own, and the listing tells which state was used."""
+    next listing: each state holds a device of its own, and the listing tells which state was used."""
     runtime = tmp_path / "runtime"
     runtime.mkdir(mode=0o700)
     states = {"a": tmp_path / "a.state", "b": tmp_path / "b.state", "runtime": runtime / "kavren-sim.state"}
