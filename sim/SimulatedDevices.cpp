@@ -58,17 +58,26 @@ __attribute__((format(printf, 2, 3))) void setMessage(char *message, const char 
     va_end(arguments);
 }
 
-// Joins one field of every plugged device with commas; the result and its NUL fit `size` bytes.
-template <typename Field> void joinFields(const State &state, char *buffer, std::size_t size, Field field) {
+// Joins one field of every plugged device with commas, one between any two fields even when the first is
+// empty, so that each description stands at its serial number's place; the result and its NUL fit `size`
+// bytes. The text rules keep commas and control bytes out of the fields.
+void joinFields(const State &state, char *buffer, std::size_t size, std::string Device::*field) {
     std::size_t used = 0;
-    buffer[0] = '\0';
+    const auto append = [&](std::string_view text) {
+        const std::size_t length = std::min(text.size(), size - 1 - used);
+        std::memcpy(buffer + used, text.data(), length);
+        used += length;
+    };
+    bool first = true;
     for (const Device &device : state.devices) {
         if (!device.plugged)
             continue;
-        const int written =
-            std::snprintf(buffer + used, size - used, "%s%s", used == 0 ? "" : ",", field(device).c_str());
-        used = std::min(size - 1, used + static_cast<std::size_t>(written));
+        if (!first)
+            append(",");
+        first = false;
+        append(device.*field);
     }
+    buffer[used] = '\0';
 }
 
 using FilePointer = std::shared_ptr<sim::StateFile>;
@@ -278,9 +287,8 @@ int32_t ListDevices(int32_t *count, char *serialNumbers, char *descriptions) {
     const Snapshot state = stateFor(guard, namedFile(), Operation::ListDevices, {}, nullptr, status);
     if (state == nullptr)
         return status;
-    joinFields(*state, serialNumbers, KAVREN_SERIAL_LIST_SIZE, [](const Device &d) { return d.serial; });
-    joinFields(*state, descriptions, KAVREN_DESCRIPTION_LIST_SIZE,
-               [](const Device &d) { return d.description; });
+    joinFields(*state, serialNumbers, KAVREN_SERIAL_LIST_SIZE, &Device::serial);
+    joinFields(*state, descriptions, KAVREN_DESCRIPTION_LIST_SIZE, &Device::description);
     *count = static_cast<int32_t>(std::ranges::count(state->devices, true, &Device::plugged));
     return Ok;
 }

@@ -240,6 +240,36 @@ private slots:
             QByteArray("Simulated USB DIO - outputs wired to inputs,Simulated USB DIO - counting inputs"));
     }
 
+    // Each description stands at its serial number's place in the lists, an empty one too.
+    void listsEachDescriptionAtItsSerialNumbersPlace_data() {
+        QTest::addColumn<QStringList>("changes"); // dio-sim command lines; '' is an empty argument
+        QTest::addColumn<QByteArray>("serials");
+        QTest::addColumn<QByteArray>("descriptions");
+        const QString onlyNew = "remove DIO-SIM-0001;remove DIO-SIM-0002;";
+        QTest::newRow("an empty description first")
+            << (onlyNew + "add AAA '';add BBB bee").split(';') << QByteArray("AAA,BBB") << QByteArray(",bee");
+        QTest::newRow("empty descriptions only")
+            << (onlyNew + "add AAA '';add BBB ''").split(';') << QByteArray("AAA,BBB") << QByteArray(",");
+        QTest::newRow("an empty description after an unplugged device")
+            << QString("unplug DIO-SIM-0001;add AAA '';add BBB bee").split(';')
+            << QByteArray("DIO-SIM-0002,AAA,BBB") << QByteArray("Simulated USB DIO - counting inputs,,bee");
+    }
+    void listsEachDescriptionAtItsSerialNumbersPlace() {
+        QFETCH(QStringList, changes);
+        QFETCH(QByteArray, serials);
+        QFETCH(QByteArray, descriptions);
+        for (const QString &change : changes) {
+            QStringList arguments = words(change);
+            arguments.replaceInStrings(QRegularExpression("^''$"), QString());
+            QCOMPARE(dioSim(arguments, state_).exitCode, 0);
+        }
+        Listing listing;
+        QCOMPARE(ListDevices(&listing.count, listing.serials.data(), listing.descriptions.data()), 0);
+        QCOMPARE(listing.count, int(serials.count(',')) + 1);
+        QCOMPARE(QByteArray(listing.serials.data()), serials);
+        QCOMPARE(QByteArray(listing.descriptions.data()), descriptions);
+    }
+
     void outputsLoopBackToInputsAndPersistAcrossOpens() {
         DeviceHandle handle = openDevice(LoopbackSerial);
         QVERIFY(handle != 0);
