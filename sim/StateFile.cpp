@@ -351,11 +351,15 @@ std::optional<std::uint64_t> StateFile::changeCount() {
 }
 
 // Every change replaces the file by rename, which unlinks the one read last; a chmod or chown changes its
-// times. So while the inode read last keeps its link and its times, it is still the state.
+// times. So while the inode read last keeps its link and its times, and the path still names it, it is
+// still the state. The path is asked too: a directory on it renamed or a symbolic link on it turned to
+// another leaves the inode read last linked and untouched while the path names another file.
 bool StateFile::stillCurrent() const {
     struct stat info {};
+    struct stat named {};
     return snapshot_.fd >= 0 && ::fstat(snapshot_.fd, &info) == 0 && info.st_nlink > 0 &&
-           sameFile(info, snapshot_.key);
+           sameFile(info, snapshot_.key) && ::lstat(path_.c_str(), &named) == 0 &&
+           named.st_dev == info.st_dev && named.st_ino == info.st_ino;
 }
 
 StateFile::Found StateFile::read(std::string &error) {

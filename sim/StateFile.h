@@ -7,9 +7,9 @@
 // its holder dies, so no update is lost, and a killed writer leaves at most a whole state behind.
 //
 // Reading is cheap when nothing changed: a file that is the same as last time (same inode, size and
-// times; the inode is kept open so its number cannot be reused) is not read again, and is asked through
-// its descriptor, which costs far less than looking the path up; a look less than 1 ms old is not
-// even repeated, unless this process has changed the state since. Every change also counts itself (see
+// times; the inode is kept open so its number cannot be reused), which the path still names, is not read
+// again, and is asked through its descriptor, which costs far less than opening it; a look less than 1 ms old
+// is not even repeated, unless this process has changed the state since. Every change also counts itself (see
 // ChangeCount.h): in a shared-memory segment that a reader maps and reads without a system call, and in
 // the first 8 bytes of <state>.lock, which a reader without a segment reads with one pread per look (a
 // thread's look less than 1 ms old is reused, so a transaction asks once). While the count stands still,

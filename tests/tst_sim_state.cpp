@@ -652,6 +652,9 @@ private slots:
         row("file replaced by hand, idle reader", "as made", "", "replace", false, false);
         row("file replaced by hand, busy reader", "as made", "", "replace", true, false);
         row("file replaced by hand, no coarse clock", "as made", "no coarse clock", "replace", true, false);
+        // The file read last stays linked and untouched in the directory moved aside.
+        row("directory replaced by hand, idle reader", "as made", "", "replace directory", false, false);
+        row("directory replaced by hand, busy reader", "as made", "", "replace directory", true, false);
         row("unplug, lock writable by group", "0620", "", "unplug", false, true);
         row("unplug, lock with a second link", "linked", "", "unplug", false, true);
         // The lock file emptied no longer names the segment the reader has: the next change names another.
@@ -727,6 +730,13 @@ private slots:
         }
         if (change == "unplug") {
             sim("unplug DIO-SIM-0001");
+        } else if (change == "replace directory") {
+            sim::State unplugged = sim::defaultState();
+            unplugged.devices[0].plugged = false;
+            const QString directory = QFileInfo(state_).absolutePath();
+            QCOMPARE(::rename(qPrintable(directory), qPrintable(directory + "-aside")), 0);
+            QVERIFY(QDir().mkpath(directory));
+            QVERIFY(writeFile(state_, stateBytes(unplugged)));
         } else {
             sim::State unplugged = sim::defaultState();
             unplugged.devices[0].plugged = false;

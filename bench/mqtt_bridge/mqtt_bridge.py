@@ -62,7 +62,11 @@ class Bench:
         self.env = {k: v for k, v in os.environ.items() if k not in ("KAVREN_LIBRARY", "LD_LIBRARY_PATH")}
         self.env["KAVREN_SIM_STATE"] = str(self.dir / "kavren-sim.state")
         self.started = []  # every bridge and helper, ended by close() if a phase failed half-way
-        time.sleep(0.3)
+        try:
+            time.sleep(0.3)
+        except BaseException:  # interrupted before main() can close it
+            self.close()
+            raise
 
     def sim(self, *arguments):
         subprocess.run([str(BIN / "dio-sim"), *arguments], env=self.env, check=True, stdout=subprocess.DEVNULL)
@@ -101,6 +105,7 @@ class Bench:
             started.append(self.bridge("--interval", str(interval_ms), *bridge_arguments))
             for _ in range(2):
                 started.append(subprocess.Popen([str(BIN / "mqtt_timer_floor"), str(interval_ms)]))
+                self.started.append(started[-1])
             time.sleep(1.0)
             before = [cpu_seconds(p.pid) for p in started]
             time.sleep(self.seconds)
@@ -215,5 +220,10 @@ def main():
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    main()
+    # An interrupt unwinds through close() and the temporary directory, so no broker, bridge or floor is
+    # left running and no state is left behind; then it ends as an interrupted program does.
+    try:
+        main()
+    except KeyboardInterrupt:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
