@@ -20,6 +20,10 @@ namespace mqtt {
 namespace {
 
 constexpr int KeepAliveSeconds = 30;
+// Between packets the network thread wakes only to keep the connection alive: the ping is then at most this
+// late, well within the broker's grace of half the keep-alive time. Waking every second was about a third
+// of an idle bridge's CPU: a wake after a long sleep costs more than polling a dozen devices.
+constexpr int IdleWakeMs = KeepAliveSeconds * 1000 / 6;
 // The library acknowledges a command to the broker as soon as it hands it over. So few are taken ahead
 // of the bridge: a command the broker still holds is delivered again after a stop, one taken here is not.
 constexpr std::size_t MaxQueuedEvents = 1;
@@ -205,7 +209,7 @@ int MqttLink::step() {
     const short wantWrite = mosquitto_want_write(client_) ? POLLOUT : 0;
     pollfd waits[] = {{socket, static_cast<short>((reading ? POLLIN : 0) | wantWrite), 0},
                       {networkWakeFd_, POLLIN, 0}};
-    if (poll(waits, 2, 1000) < 0 && errno != EINTR)
+    if (poll(waits, 2, IdleWakeMs) < 0 && errno != EINTR)
         return MOSQ_ERR_ERRNO;
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t drained = read(networkWakeFd_, &count, sizeof count);
