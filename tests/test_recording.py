@@ -121,13 +121,15 @@ def scripted_writes(env):
     return write
 
 
-@pytest.mark.parametrize("serial, interval, during", [
-    ("DIO-SIM-0002", "5", None),
-    ("DIO-SIM-0002", "1", None),
-    ("DIO-SIM-0001", "5", scripted_writes),
+# The scripted writes are five runs of dio, each 0.1 s apart: the recording lasts long enough for them
+# however slowly a program starts (a sanitizer build on a loaded machine takes a good part of a second).
+@pytest.mark.parametrize("serial, interval, during, seconds", [
+    ("DIO-SIM-0002", "5", None, 1.2),
+    ("DIO-SIM-0002", "1", None, 1.2),
+    ("DIO-SIM-0001", "5", scripted_writes, 3.0),
 ], ids=["counting at 5 ms", "counting at 1 ms", "scripted writes at 5 ms"])
-def test_readers_see_what_the_csv_shows(env, tmp_path, serial, interval, during):
-    code, err = record(env, tmp_path, serial, "--interval", interval, "--duration", "1.2",
+def test_readers_see_what_the_csv_shows(env, tmp_path, serial, interval, during, seconds):
+    code, err = record(env, tmp_path, serial, "--interval", interval, "--duration", str(seconds),
                        during=during(env) if during else None)
     assert code == 0, err
     csv = csv_states(tmp_path / "rec.csv")
@@ -135,7 +137,7 @@ def test_readers_see_what_the_csv_shows(env, tmp_path, serial, interval, during)
     assert scope == serial.replace("-", "_")
     assert names == [f"in0{port}_{bit}" for port in (0, 1) for bit in range(8)]
     assert [bits for _, bits in states] == [bits for _, bits in csv]  # one run, two outputs
-    assert 1_200_000 <= end < 1_300_000, "the end of the duration is the last timestamp"
+    assert seconds * 1e6 <= end < seconds * 1e6 + 100_000, "the end of the duration is the last timestamp"
     # A 1 ms downsampling keeps every state that lasted 2 ms or more and may keep or drop a shorter one,
     # but shows nothing the CSV does not, and nothing out of order.
     lasted = lasting(csv, end / 1e6, 0.002)
