@@ -66,19 +66,22 @@ class Bench:
     def __init__(self, directory, seconds):
         self.dir = pathlib.Path(directory)
         self.seconds = seconds
-        self.port = free_port()
-        (self.dir / "mosquitto.conf").write_text(
-            f"listener {self.port} 127.0.0.1\nallow_anonymous true\nuser {os.environ.get('USER', 'root')}\n")
-        # No Nagle delay on the broker's side either: every figure here is a round trip of small packets.
-        (self.dir / "mosquitto.conf").write_text((self.dir / "mosquitto.conf").read_text() + "set_tcp_nodelay true\n")
-        self.broker = subprocess.Popen(["mosquitto", "-c", str(self.dir / "mosquitto.conf")],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.broker = None
+        self.started = []  # every bridge and helper, ended by close() if a phase failed half-way
         self.env = {k: v for k, v in os.environ.items() if k not in ("KAVREN_LIBRARY", "LD_LIBRARY_PATH")}
         self.env["KAVREN_SIM_STATE"] = str(self.dir / "kavren-sim.state")
-        self.started = []  # every bridge and helper, ended by close() if a phase failed half-way
+        # An interrupt anywhere in here, even inside Popen once the broker is forked, comes before main()
+        # holds this object to close it.
         try:
+            self.port = free_port()
+            # No Nagle delay on the broker's side either: every figure here is a round trip of small packets.
+            (self.dir / "mosquitto.conf").write_text(
+                f"listener {self.port} 127.0.0.1\nallow_anonymous true\nuser {os.environ.get('USER', 'root')}\n"
+                "set_tcp_nodelay true\n")
+            self.broker = subprocess.Popen(["mosquitto", "-c", str(self.dir / "mosquitto.conf")],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(0.3)
-        except BaseException:  # interrupted before main() can close it
+        except BaseException:
             self.close()
             raise
 
@@ -182,8 +185,9 @@ class Bench:
             if process.poll() is None:
                 process.kill()
                 process.wait()
-        self.broker.terminate()
-        self.broker.wait()
+        if self.broker is not None:
+            self.broker.terminate()
+            self.broker.wait()
         for pid in own_children():
             try:
                 os.kill(pid, signal.SIGKILL)
