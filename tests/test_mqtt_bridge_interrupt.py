@@ -1,7 +1,9 @@
 """The bridge benchmark interrupted in each of its phases ends as interrupted, leaving no broker, bridge,
-floor or helper running and no temporary state behind."""
+floor or helper running and no temporary state behind; and one whose measured programs end early fails."""
 
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
 import time
@@ -67,3 +69,19 @@ def test_interrupt_leaves_nothing(tmp_path, phase, marker):
         except ProcessLookupError:
             pass
         benchmark.wait()
+
+
+@pytest.mark.parametrize("program", ["dio-mqtt", "mqtt_library_floor", "mqtt_timer_floor"])
+def test_a_measured_program_that_ends_fails_the_run(tmp_path, program):
+    """One that ended would measure as next to no CPU: a figure that flatters the bridge."""
+    binaries = pathlib.Path(BENCHMARK).parent
+    shutil.copy(BENCHMARK, tmp_path)  # a copy: it finds the programs beside its own resolved path
+    for name in ("dio-mqtt", "dio-sim", "mqtt_timer_floor", "mqtt_library_floor"):
+        (tmp_path / name).symlink_to(binaries / name)
+    (tmp_path / program).unlink()
+    (tmp_path / program).write_text("#!/bin/sh\nexit 3\n")
+    (tmp_path / program).chmod(0o755)
+    run = subprocess.run([str(tmp_path / "mqtt_bridge"), "--seconds", "0.5", "--runs", "1"], capture_output=True,
+                         text=True, timeout=120, env=dict(os.environ, TMPDIR=str(tmp_path)))
+    assert run.returncode == 1 and "ended during a CPU phase, exit 3" in run.stderr, run.stderr
+    assert "over the floor" not in run.stdout

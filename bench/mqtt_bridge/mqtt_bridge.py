@@ -130,8 +130,10 @@ class Bench:
             time.sleep(self.seconds)
             after = [cpu_seconds(p.pid) for p in started]
             # One that ended early (a crash, a failed call) would show as next to no CPU: a false figure.
-            if any(p.poll() is not None for p in started):
-                raise RuntimeError(f"{' '.join(started[0].args)}: a program measured ended during the phase")
+            for p in started:
+                if p.poll() is not None:
+                    sys.exit(f"mqtt_bridge: {' '.join(map(str, p.args))} ended during a CPU phase, "
+                             f"exit {p.returncode}")
         finally:
             for p in started:  # nothing is left running, whatever failed
                 p.terminate()
