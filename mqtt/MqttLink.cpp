@@ -20,10 +20,6 @@ namespace mqtt {
 namespace {
 
 constexpr int KeepAliveSeconds = 30;
-// Between packets the network thread wakes only to keep the connection alive: the ping is then at most this
-// late, well within the broker's grace of half the keep-alive time. Waking every second cost an idle bridge
-// at 100 ms a third of a bare timer's CPU on top of it: a wake after a long sleep is dear.
-constexpr int IdleWakeMs = KeepAliveSeconds * 1000 / 6;
 // The library acknowledges a command to the broker as soon as it hands it over. So few are taken ahead
 // of the bridge: a command the broker still holds is delivered again after a stop, one taken here is not.
 constexpr std::size_t MaxQueuedEvents = 1;
@@ -42,12 +38,20 @@ void wake(int fd) {
     }
 }
 
+// Between packets the network thread wakes only to keep the connection alive: the ping is then at most a
+// sixth of the keep-alive time late, well within the broker's grace of half of it. That is every 5 s at the
+// bridge's own 30 s; an MQTT 5 broker may set a shorter one, down to a second, and wake the thread sooner.
+// Waking every second cost an idle bridge at 100 ms a third of a bare timer's CPU on top of it.
+int idleWakeMs(int keepAliveSeconds) {
+    return std::max(keepAliveSeconds > 0 ? keepAliveSeconds : KeepAliveSeconds, 1) * 1000 / 6;
+}
+
 // The client library of this Debian release has no text for a keep-alive timeout ("Unknown error.").
-std::string failureText(int rc) {
+std::string failureText(int rc, int keepAliveSeconds) {
     if (rc == MOSQ_ERR_ERRNO)
         return std::strerror(errno);
     if (rc == MOSQ_ERR_KEEPALIVE)
-        return "the broker did not answer within the keep-alive time of " + std::to_string(KeepAliveSeconds) +
+        return "the broker did not answer within the keep-alive time of " + std::to_string(keepAliveSeconds) +
                " s";
     return mosquitto_strerror(rc);
 }
@@ -55,7 +59,7 @@ std::string failureText(int rc) {
 } // namespace
 
 MqttLink::MqttLink(LinkSettings settings, Wakeup &events)
-    : settings_(std::move(settings)), eventsWake_(events) {}
+    : settings_(std::move(settings)), eventsWake_(events), keepAliveSeconds_(KeepAliveSeconds) {}
 
 std::unique_ptr<MqttLink> MqttLink::create(const LinkSettings &settings, Wakeup &events,
                                            std::string &problem) {
@@ -72,7 +76,7 @@ std::unique_ptr<MqttLink> MqttLink::create(const LinkSettings &settings, Wakeup 
     mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION,
                          settings.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_callback_set(client, onConnect);
+    mosquitto_connect_v5_callback_set(client, onConnect);
     mosquitto_disconnect_callback_set(client, onDisconnect);
     mosquitto_message_callback_set(client, onMessage);
     mosquitto_publish_callback_set(client, onPublish);
@@ -128,6 +132,7 @@ bool MqttLink::start(std::string &problem) {
 
 int MqttLink::connectOnce() {
     const BrokerAddress &broker = settings_.broker;
+    keepAliveSeconds_ = KeepAliveSeconds;
     if (!settings_.mqtt5)
         return mosquitto_connect(client_, broker.host.c_str(), broker.port, KeepAliveSeconds);
     // MQTT 5 ends a session at disconnect unless it is given an expiry: the longest keeps it as 3.1.1 does.
@@ -162,7 +167,7 @@ void MqttLink::run() {
             continue;
         if (stopping_)
             break;
-        const std::string reason = failureText(rc);
+        const std::string reason = failureText(rc, keepAliveSeconds_);
         connected_ = false;
         lock.unlock();
         report("no connection to the broker (" + reason + ")" +
@@ -194,6 +199,7 @@ int MqttLink::reconnect() {
             return MOSQ_ERR_TLS;
         }
     }
+    keepAliveSeconds_ = KeepAliveSeconds; // the library asks for its own again; the broker may shorten it
     return mosquitto_reconnect(client_);
 }
 
@@ -209,7 +215,7 @@ int MqttLink::step() {
     const short wantWrite = mosquitto_want_write(client_) ? POLLOUT : 0;
     pollfd waits[] = {{socket, static_cast<short>((reading ? POLLIN : 0) | wantWrite), 0},
                       {networkWakeFd_, POLLIN, 0}};
-    if (poll(waits, 2, IdleWakeMs) < 0 && errno != EINTR)
+    if (poll(waits, 2, idleWakeMs(keepAliveSeconds_)) < 0 && errno != EINTR)
         return MOSQ_ERR_ERRNO;
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t drained = read(networkWakeFd_, &count, sizeof count);
@@ -247,8 +253,12 @@ void MqttLink::onLog(mosquitto *, void *self, int level, const char *text) {
         static_cast<MqttLink *>(self)->report(text);
 }
 
-void MqttLink::onConnect(mosquitto *client, void *self, int rc) {
+void MqttLink::onConnect(mosquitto *client, void *self, int rc, int, const mosquitto_property *properties) {
     auto *link = static_cast<MqttLink *>(self);
+    // The library pings at the keep-alive an MQTT 5 broker sets (Server Keep Alive): the thread wakes for it.
+    std::uint16_t serverKeepAlive = 0;
+    if (mosquitto_property_read_int16(properties, MQTT_PROP_SERVER_KEEP_ALIVE, &serverKeepAlive, false))
+        link->keepAliveSeconds_ = serverKeepAlive;
     if (rc != 0) {
         link->report(std::string("the broker refused the connection: ") +
                      (link->settings_.mqtt5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));

@@ -21,6 +21,8 @@
 #include "Wakeup.h"
 
 struct mosquitto;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 struct mosquitto_message;
 
 namespace mqtt {
@@ -92,7 +94,7 @@ private:
     void push(LinkEvent event);
     bool hand(const std::string &topic, const std::string &payload, bool retain, int qos = 0,
               int *mid = nullptr);
-    static void onConnect(mosquitto *, void *self, int rc);
+    static void onConnect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *properties);
     static void onDisconnect(mosquitto *, void *self, int rc);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
     static void onPublish(mosquitto *, void *self, int mid);
@@ -108,6 +110,7 @@ private:
     mosquitto *client_ = nullptr;
     Wakeup &eventsWake_;
     int networkWakeFd_ = -1; // cuts the network thread's wait short: something to write, or closing
+    int keepAliveSeconds_;   // the connection's: an MQTT 5 broker may set a shorter one; the network thread's
     bool started_ = false;
     std::mutex mutex_;
     std::condition_variable room_;
