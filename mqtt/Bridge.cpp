@@ -99,8 +99,8 @@ Bridge::Device *Bridge::find(std::string_view serial) {
 }
 
 void Bridge::rescan() {
-    device::Listing listing;
-    if (const Outcome failure = listDevices(listing)) {
+    ListedText text;
+    if (const Outcome failure = listDevices(text)) {
         // Remembered only once told, so that a fault met while the broker was away is told when it is back.
         if (failure != listFailure_ &&
             link_.publish(settings_.topics.bridgeError(), failureJson(*failure), false))
@@ -108,6 +108,11 @@ void Bridge::rescan() {
         return;
     }
     listFailure_.reset();
+    // The devices bridged follow from the listing alone: the same one as last time changes nothing.
+    if (lastListed_ && text == *lastListed_)
+        return;
+    lastListed_ = text;
+    const device::Listing listing = text.listing();
     std::vector<Device> kept;
     bool changed = false;
     for (const device::ListedDevice &listed : listing.devices) {

@@ -73,6 +73,7 @@ private:
     std::vector<Device> devices_;
     std::set<std::string> skipped_; // serial numbers already told as not bridged
     std::optional<CallFailure> listFailure_;
+    std::optional<ListedText> lastListed_; // the library's last listing, as it gave it
     // Devices gone whose departure the broker is not known to have read: told on every new connection and
     // in the last words until a receipt after it is acknowledged, or the broker would keep them online.
     std::vector<Device> departed_;

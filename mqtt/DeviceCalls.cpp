@@ -50,13 +50,22 @@ Outcome write(DeviceHandle handle, device::MessageBuffer &message, std::uint8_t 
 
 } // namespace
 
-Outcome listDevices(device::Listing &listing) {
-    device::SerialListBuffer serials{};
-    device::DescriptionListBuffer descriptions{};
-    std::int32_t count = 0;
-    if (const std::int32_t status = ListDevices(&count, serials.data(), descriptions.data()); status != 0)
+bool ListedText::operator==(const ListedText &other) const {
+    // The texts up to their ends only: what a library leaves past them means nothing.
+    return count == other.count && device::boundedText(serials) == device::boundedText(other.serials) &&
+           device::boundedText(descriptions) == device::boundedText(other.descriptions);
+}
+
+device::Listing ListedText::listing() const {
+    return device::readListing(count, device::boundedText(serials), device::boundedText(descriptions));
+}
+
+Outcome listDevices(ListedText &listed) {
+    listed = {};
+    if (const std::int32_t status =
+            ListDevices(&listed.count, listed.serials.data(), listed.descriptions.data());
+        status != 0)
         return failure("ListDevices", status, nullptr, device::ListErrorText);
-    listing = device::readListing(count, device::boundedText(serials), device::boundedText(descriptions));
     return std::nullopt;
 }
 

@@ -25,7 +25,16 @@ struct CallFailure {
 };
 using Outcome = std::optional<CallFailure>; // nothing when every call succeeded
 
-Outcome listDevices(device::Listing &listing);
+// The library's answer to a listing as it gave it: one equal to the last tells a rescan nothing changed.
+struct ListedText {
+    std::int32_t count = 0;
+    device::SerialListBuffer serials{};
+    device::DescriptionListBuffer descriptions{};
+    bool operator==(const ListedText &other) const;
+    device::Listing listing() const;
+};
+
+Outcome listDevices(ListedText &listed);
 Outcome readState(const device::SerialNumberBuffer &serial, PortState &state);
 Outcome readVersion(const device::SerialNumberBuffer &serial, std::string &version);
 // Writes in the order given, then reads all four ports back.
