@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "NextTick.h"
 #include "kavren.h"
 
 namespace {
@@ -54,10 +55,7 @@ int main(int argc, char *argv[]) {
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (;;) {
-        next.tv_nsec += intervalMs * 1'000'000;
-        next.tv_sec += next.tv_nsec / 1'000'000'000;
-        next.tv_nsec %= 1'000'000'000;
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        sleepToNextTick(next, intervalMs);
         for (const std::string &serial : serials) {
             if (!poll(serial)) { // a floor that stopped polling would flatter the bridge
                 std::fprintf(stderr, "mqtt_library_floor: a call for %s failed\n", serial.c_str());

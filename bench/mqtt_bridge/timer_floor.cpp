@@ -3,16 +3,14 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "NextTick.h"
+
 int main(int argc, char *argv[]) {
     const long intervalMs = argc > 1 ? std::atol(argv[1]) : 10;
     if (intervalMs < 1)
         return 2;
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
-    for (;;) {
-        next.tv_nsec += intervalMs * 1'000'000;
-        next.tv_sec += next.tv_nsec / 1'000'000'000;
-        next.tv_nsec %= 1'000'000'000;
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-    }
+    for (;;)
+        sleepToNextTick(next, intervalMs);
 }
