@@ -134,16 +134,19 @@ void Bridge::rescan() {
         if (std::any_of(kept.begin(), kept.end(), [&](const Device &d) { return d.info.serial == serial; }))
             continue; // listed twice: bridged once
         if (Device *known = find(serial)) {
+            // Another device under the same serial, swapped within one rescan: told as it is now.
+            if (known->info.description != listed.description) {
+                known->info.description = listed.description;
+                describe(*known);
+                changed = true;
+            }
             kept.push_back(std::move(*known));
             known->info.serial.clear(); // moved: no longer found among the old ones
             continue;
         }
         std::erase_if(departed_, [&](const Device &gone) { return gone.info.serial == serial; });
         Device fresh{.info = {serial, listed.description, {}}, .serial = device::serialNumberBuffer(serial)};
-        if (const Outcome failure = readVersion(fresh.serial, fresh.info.version))
-            publishFailure(fresh, *failure);
-        if (settings_.homeassistant)
-            publishDiscovery(fresh.info, true); // those of the devices kept are already there
+        describe(fresh);
         kept.push_back(std::move(fresh));
         changed = true;
     }
@@ -160,6 +163,16 @@ void Bridge::rescan() {
         publishDevices();
         askReceipt();
     }
+}
+
+// Reads the version of a device new to the bridge, or listed anew, and tells its discovery configs: those of
+// the devices kept as they were are already there.
+void Bridge::describe(Device &device) {
+    device.info.version.clear();
+    if (const Outcome failure = readVersion(device.serial, device.info.version))
+        publishFailure(device, *failure);
+    if (settings_.homeassistant)
+        publishDiscovery(device.info, true);
 }
 
 // A departure is handed at QoS 0, like everything else, and may die with its connection unread; so a

@@ -59,6 +59,7 @@ private:
     bool publishDiscovery(const BridgedDevice &device, bool present);
     bool publishDeparture(const Device &gone, bool trustEarlierOffline);
     void askReceipt();
+    void describe(Device &device);
     void forgetConfirmedDepartures();
     void publishAvailability(Device &device);
     void setAvailable(Device &device, bool available);

@@ -85,3 +85,33 @@ def test_a_measured_program_that_ends_fails_the_run(tmp_path, program):
                          text=True, timeout=120, env=dict(os.environ, TMPDIR=str(tmp_path)))
     assert run.returncode == 1 and "ended during a CPU phase, exit 3" in run.stderr, run.stderr
     assert "over the floor" not in run.stdout
+
+
+@pytest.mark.parametrize("phase, chosen, lengths", [
+    ("latency", '*" --serial MAN-1 "*', ["--samples", "100000"]),
+    # its bridge: the only one without --interval
+    ("commands", '*" --interval "*) exec "$real" "$@" ;; *', ["--samples", "5", "--commands", "10000000"]),
+])
+def test_a_bridge_that_ends_while_answering_fails_the_run(tmp_path, phase, chosen, lengths):
+    """Waiting on for read-backs that never come would end, hours later, in a figure of the timeouts."""
+    binaries = pathlib.Path(BENCHMARK).parent
+    shutil.copy(BENCHMARK, tmp_path)
+    for name in ("dio-sim", "mqtt_timer_floor", "mqtt_library_floor", "mqtt_input_setter"):
+        (tmp_path / name).symlink_to(binaries / name)
+    # The chosen phase's bridge is killed a second into it; every other runs as it is.
+    (tmp_path / "dio-mqtt").write_text(f'#!/bin/sh\nreal="{binaries / "dio-mqtt"}"\ncase " $* " in\n'
+                                       f'{chosen}) exec timeout -s KILL 1 "$real" "$@" ;;\nesac\nexec "$real" "$@"\n')
+    (tmp_path / "dio-mqtt").chmod(0o755)
+    benchmark = subprocess.Popen([str(tmp_path / "mqtt_bridge"), "--seconds", "0.2", "--runs", "1", *lengths],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+                                 env=dict(os.environ, TMPDIR=str(tmp_path)))
+    try:
+        out, err = benchmark.communicate(timeout=120)
+    finally:  # whatever failed, nothing of this test stays running
+        try:
+            os.killpg(benchmark.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        benchmark.wait()
+    assert benchmark.returncode == 1 and f"ended during the {phase} phase, exit -9" in err, err
+    assert "per second" not in out and "input change" not in out

@@ -144,7 +144,7 @@ class Bench:
         bridge = self.bridge("--interval", "10", "--serial", "MAN-1")
         client, received, arrived = self.client(f"{self.prefix}/MAN-1")
         with arrived:
-            arrived.wait_for(lambda: received, timeout=10)
+            self.await_bridge(arrived, lambda: received, bridge, "latency")
         setter = subprocess.Popen([str(BIN / "mqtt_input_setter")], env=self.env, stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, text=True)
         self.started.append(setter)
@@ -158,7 +158,8 @@ class Bench:
             if setter.stdout.readline().strip() != "ok":
                 sys.exit("mqtt_bridge: cannot set the input")
             with arrived:
-                arrived.wait_for(lambda: any(f'"0x00":{value},' in p for _, p in received), timeout=10)
+                self.await_bridge(arrived, lambda: any(f'"0x00":{value},' in p for _, p in received), bridge,
+                                  "latency")
                 stamp = next(t for t, p in received if f'"0x00":{value},' in p)
                 received.clear()
             delays.append((stamp - start) * 1000)
@@ -173,19 +174,32 @@ class Bench:
         bridge = self.bridge("--serial", "DIO-SIM-0001")
         client, received, arrived = self.client(f"{self.prefix}/DIO-SIM-0001")
         with arrived:
-            arrived.wait_for(lambda: received, timeout=10)
+            self.await_bridge(arrived, lambda: received, bridge, "commands")
         start = time.monotonic()
         for i in range(count):
             value = (i % 255) + 1
             with arrived:
                 received.clear()
                 client.publish(f"{self.prefix}/DIO-SIM-0001/set", f'{{"0x10": {value}}}', qos=1)
-                arrived.wait_for(lambda: any(f'"0x10":{value},' in p for _, p in received), timeout=10)
+                self.await_bridge(arrived, lambda: any(f'"0x10":{value},' in p for _, p in received), bridge,
+                                  "commands")
         rate = count / (time.monotonic() - start)
         client.loop_stop()
         bridge.terminate()
         bridge.wait()
         return rate
+
+    @staticmethod
+    def await_bridge(arrived, ready, bridge, phase):
+        """Waits, holding `arrived`, for what the bridge must publish. A bridge that ended or stays silent fails
+        the run: waiting on would end in a figure of the timeouts, not of the bridge."""
+        deadline = time.monotonic() + 10
+        while not arrived.wait_for(ready, timeout=0.2):
+            if bridge.poll() is not None:
+                sys.exit(f"mqtt_bridge: {' '.join(map(str, bridge.args))} ended during the {phase} phase, "
+                         f"exit {bridge.returncode}")
+            if time.monotonic() > deadline:
+                sys.exit(f"mqtt_bridge: dio-mqtt did not answer within 10 s in the {phase} phase")
 
     def close(self):
         for process in self.started:

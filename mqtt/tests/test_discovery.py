@@ -71,3 +71,19 @@ def wait_for_configs(c, count):
         return found if len(found) >= count else None
 
     return wait_for(collected, what=f"{count} discovery configs")
+
+
+@pytest.mark.parametrize("topic, described", [
+    ("dio/bridge/devices",
+     lambda payload: {"serial": SIM2, "description": "Bench relay", "version": "2.0"} in json.loads(payload)),
+    (f"homeassistant/switch/dio_{SIM2}/0x10_0/config",
+     lambda payload: payload != "" and json.loads(payload)["device"]["model"] == "Bench relay"),
+], ids=["devices list", "discovery config"])
+def test_a_serial_listed_again_as_another_device_is_told_as_it_is_now(bridge, client, sim, topic, described):
+    c = client("dio/#", "homeassistant/#")
+    bridge("--homeassistant")
+    c.wait(topic)
+    # Within one rescan, as a device swapped for another that carries the same serial number.
+    sim("remove", SIM2)
+    sim("add", SIM2, "Bench relay", "--version", "2.0")
+    wait_for(lambda: any(described(p) for p in c.on(topic)), what=f"{SIM2} as it is now on {topic}")
