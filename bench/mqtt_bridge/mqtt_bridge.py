@@ -122,8 +122,9 @@ class Bench:
         started = []
         try:
             started.append(self.bridge("--interval", str(interval_ms), *(f"--serial={s}" for s in serials)))
-            for command in ("mqtt_timer_floor", "mqtt_timer_floor", "mqtt_library_floor"):
-                started.append(subprocess.Popen([str(BIN / command), str(interval_ms), *serials], env=self.env))
+            floors = (["mqtt_timer_floor"], ["mqtt_timer_floor"], ["mqtt_library_floor", *serials])
+            for name, *devices in floors:
+                started.append(subprocess.Popen([str(BIN / name), str(interval_ms), *devices], env=self.env))
                 self.started.append(started[-1])
             time.sleep(1.0)
             before = [cpu_seconds(p.pid) for p in started]
