@@ -28,6 +28,15 @@ def children(pid):
     return found
 
 
+def end_session(benchmark):
+    """Kills everything the benchmark, started in a session of its own, left in it, and reaps it."""
+    try:
+        os.killpg(benchmark.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    benchmark.wait()
+
+
 def alive(pid):
     try:
         with open(f"/proc/{pid}/stat") as stat:
@@ -64,11 +73,7 @@ def test_interrupt_leaves_nothing(tmp_path, phase, marker):
         assert not left
         assert not list(tmp_path.iterdir())
     finally:  # whatever failed, nothing of this test stays running
-        try:
-            os.killpg(benchmark.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        benchmark.wait()
+        end_session(benchmark)
 
 
 @pytest.mark.parametrize("program", ["dio-mqtt", "mqtt_library_floor", "mqtt_timer_floor"])
@@ -108,10 +113,6 @@ def test_a_bridge_that_ends_while_answering_fails_the_run(tmp_path, phase, chose
     try:
         out, err = benchmark.communicate(timeout=120)
     finally:  # whatever failed, nothing of this test stays running
-        try:
-            os.killpg(benchmark.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        benchmark.wait()
+        end_session(benchmark)
     assert benchmark.returncode == 1 and f"ended during the {phase} phase, exit -9" in err, err
     assert "per second" not in out and "input change" not in out
